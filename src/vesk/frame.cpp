@@ -1,0 +1,289 @@
+// The module frame: creation and body of corvane.vesk, its globals, the add-on
+// record and error types, and the translation table.
+#include "frame.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+
+namespace vesk {
+
+Ref global(Borrowed module, const char* name, std::source_location at) {
+    PyObject* namespace_dict = PyModule_GetDict(module.get());
+    Ref key = require(PyUnicode_FromString(name), at);
+    if (PyObject* found = PyDict_GetItemWithError(namespace_dict, key.get())) return Ref::borrow(found);
+    if (PyErr_Occurred()) raise_set(at);
+    if (PyObject* builtin = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.get())) return Ref::borrow(builtin);
+    if (PyErr_Occurred()) raise_set(at);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    raise_set(at);
+}
+
+void set_global(Borrowed module, const char* name, Borrowed value, std::source_location at) {
+    require_status(PyDict_SetItemString(PyModule_GetDict(module.get()), name, value.get()), at);
+}
+
+std::span<PyMethodDef> frame_functions() { return {}; }
+
+namespace {
+
+// ---- one instance per process ---------------------------------------------------
+
+// The interpreter that first created the module; the module refuses any other.
+std::int64_t first_interpreter_id = -1;
+// The module object whose body has run (or is running); forgotten if the body fails.
+Kept the_instance;
+
+// The module body defines its functions in this order, whichever unit holds them.
+constexpr std::array function_order = {
+    "init",   "operator",          "register",
+    "unregister_all", "unregister", "get_addons_path",
+    "__import_module__", "__get_ordered_classes__", "update_package",
+};
+
+// Modules the body imports, in order, each bound under its own name.
+constexpr std::array imported_modules = {
+    "os",       "gc",      "bpy",     "sys",         "types",     "typing",
+    "inspect",  "requests", "hashlib", "zipfile",    "addon_utils", "threading",
+};
+
+void check_single_interpreter() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1) raise_set();
+    if (first_interpreter_id == -1) {
+        first_interpreter_id = id;
+    } else if (first_interpreter_id != id) {
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    }
+}
+
+// module.<to> = spec.<from>; a spec without the attribute leaves it out.
+void copy_from_spec(Borrowed spec, Borrowed module, const char* from, const char* to, bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(spec.get(), from);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
+        PyErr_Clear();
+        return;
+    }
+    Ref owned = Ref::steal(value);
+    if (skip_none && owned.is(Py_None)) return;
+    set_global(module, to, owned);
+}
+
+Ref create_module(Borrowed spec) {
+    check_single_interpreter();
+    if (the_instance) return Ref::borrow(the_instance.get());
+    Ref name = attr(spec, "name");
+    Ref module = require(PyModule_NewObject(name.get()));
+    copy_from_spec(spec, module, "loader", "__loader__", false);
+    copy_from_spec(spec, module, "origin", "__file__", false);
+    copy_from_spec(spec, module, "parent", "__package__", false);
+    copy_from_spec(spec, module, "submodule_search_locations", "__path__", true);
+    return module;
+}
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept {
+    return edge("create corvane.vesk", [&] { return create_module(spec); });
+}
+
+// ---- the module body ------------------------------------------------------------
+
+// Warns when the running interpreter is not the one the module was built for.
+void check_python_version() {
+    const char* running = Py_GetVersion();
+    char* rest = nullptr;
+    long major = std::strtol(running, &rest, 10);
+    long minor = (rest && *rest == '.') ? std::strtol(rest + 1, nullptr, 10) : -1;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    require_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                    PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                                    static_cast<int>(major), static_cast<int>(minor)));
+}
+
+void enter_in_module_table(Borrowed module) {
+    PyObject* table = PyImport_GetModuleDict();
+    Ref key = text(module_name);
+    int present = require_status(PyDict_Contains(table, key.get()));
+    if (!present) require_status(PyDict_SetItem(table, key.get(), module.get()));
+}
+
+void define_functions(Borrowed module) {
+    const std::array tables = {frame_functions(), registration_functions(), packages_functions(),
+                               manager_functions()};
+    Ref qualified_name = text(module_name);
+    for (const char* name : function_order) {
+        for (std::span<PyMethodDef> table : tables) {
+            for (PyMethodDef& definition : table) {
+                if (std::strcmp(definition.ml_name, name) != 0) continue;
+                Ref function = require(PyCFunction_NewEx(&definition, module.get(), qualified_name.get()));
+                set_global(module, name, function);
+            }
+        }
+    }
+}
+
+// The metaclass a class statement would derive from `bases`.
+Ref derive_metaclass(Borrowed bases) {
+    Py_ssize_t count = PyTuple_GET_SIZE(bases.get());
+    PyTypeObject* winner = count ? Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0)) : &PyType_Type;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases.get(), index));
+        if (PyType_IsSubtype(winner, candidate)) continue;
+        if (PyType_IsSubtype(candidate, winner)) {
+            winner = candidate;
+            continue;
+        }
+        raise(PyExc_TypeError,
+              "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
+              "of the metaclasses of all its bases");
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
+}
+
+// class <name>(<bases>): with the namespace filled by `fill_body`, through the ordinary protocol.
+template <class FillBody>
+Ref create_class(const char* name, Borrowed bases, FillBody&& fill_body) {
+    Ref metaclass = derive_metaclass(bases);
+    Ref class_name = text(name);
+    Ref prepare = attr(metaclass, "__prepare__");
+    Ref body = call(prepare, {class_name, bases});
+    set_item(body, text("__module__"), text(module_name));
+    set_item(body, text("__qualname__"), class_name);
+    fill_body(Borrowed(body));
+    return call(metaclass, {class_name, bases, body});
+}
+
+// RegisterException.__init__(self, args): code, tag and message; `message` keeps the text alone.
+PyObject* register_exception_init(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"self", "args", nullptr};
+    PyObject* self = nullptr;
+    PyObject* error_args = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:__init__", names, &self, &error_args)) return nullptr;
+    return edge("RegisterException.__init__", [&] {
+        Ref exception_init = attr(PyExc_Exception, "__init__");
+        Ref index = integer(2);
+        call(exception_init, {self, item(error_args, index)});
+        set_attr(self, "args", error_args);
+        set_attr(self, "message", item(error_args, index));
+        return none();
+    });
+}
+
+PyMethodDef register_exception_init_definition = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_exception_init)),
+    METH_VARARGS | METH_KEYWORDS, "__init__($self, args)\n--\n\n"};
+
+void define_classes(Borrowed module) {
+    Ref exception_bases = require(PyTuple_Pack(1, PyExc_Exception));
+    Ref register_exception = create_class("RegisterException", exception_bases, [&](Borrowed body) {
+        Ref function = require(PyCFunction_NewEx(&register_exception_init_definition, nullptr,
+                                                 text(module_name).get()));
+        // Wrapped so that it binds to the instance like a function defined in a class body.
+        set_item(body, text("__init__"), require(PyInstanceMethod_New(function.get())));
+    });
+    set_global(module, "RegisterException", register_exception);
+
+    Ref property_group = attr(attr(global(module, "bpy"), "types"), "PropertyGroup");
+    Ref record_bases = require(PyTuple_Pack(1, property_group.get()));
+    Ref record = create_class("VESKAddonData", record_bases, [&](Borrowed body) {
+        // The declarations stay text; evaluated in this module's namespace they find
+        // StringProperty and BoolProperty among its globals.
+        static constexpr std::array<std::pair<const char*, const char*>, 7> fields = {{
+            {"name", "StringProperty(name='Name')"},
+            {"title", "StringProperty(name='Title')"},
+            {"status", "BoolProperty(name='Install status')"},
+            {"update", "BoolProperty(name='Update Available')"},
+            {"version", "StringProperty(name='Version')"},
+            {"data", "StringProperty(name='Data')"},
+            {"tips", "StringProperty(name='Tips')"},
+        }};
+        Ref annotations = require(PyDict_New());
+        for (auto [field, declaration] : fields) set_item(annotations, text(field), text(declaration));
+        set_item(body, text("__annotations__"), annotations);
+    });
+    set_global(module, "VESKAddonData", record);
+}
+
+// The Simplified Chinese table, under the locale name the running Blender uses.
+void define_translations(Borrowed module) {
+    Ref version = attr(attr(global(module, "bpy"), "app"), "version");
+    Ref major = item(version, integer(0));
+    Ref four = integer(4);
+    bool before_four = require_status(PyObject_RichCompareBool(major.get(), four.get(), Py_LT)) != 0;
+
+    static constexpr std::array<std::array<const char*, 3>, 4> entries = {{
+        {"Operator", "Check Update", "检查更新"},
+        {"Operator", "Preferences", "偏好设置"},
+        {"*", "Tellmora", "特尔莫拉"},
+        {"*", "Tips", "提示"},
+    }};
+    Ref table = require(PyDict_New());
+    for (auto [context, message, translation] : entries) {
+        Ref key = require(PyTuple_Pack(2, text(context).get(), text(message).get()));
+        set_item(table, key, text(translation));
+    }
+    Ref languages = require(PyDict_New());
+    set_item(languages, text(before_four ? "zh_CN" : "zh_HANS"), table);
+    set_global(module, "langs", languages);
+}
+
+void run_body(Borrowed module) {
+    check_python_version();
+    enter_in_module_table(module);
+    for (const char* name : imported_modules) set_global(module, name, require(PyImport_ImportModule(name)));
+    Ref props = attr(global(module, "bpy"), "props");
+    set_global(module, "StringProperty", attr(props, "StringProperty"));
+    set_global(module, "BoolProperty", attr(props, "BoolProperty"));
+    set_global(module, "_vesk", Py_None);
+    define_functions(module);
+    define_classes(module);
+    define_translations(module);
+}
+
+int exec_slot(PyObject* module) noexcept {
+    if (the_instance) {
+        if (the_instance.get().is(module)) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'vesk' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    the_instance.keep(module);
+    try {
+        run_body(module);
+        return 0;
+    } catch (const PythonError& error) {
+        add_traceback("init corvane.vesk", error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    // A later import starts afresh with a new module object.
+    the_instance.forget();
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init corvane.vesk");
+    return -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "vesk",   // m_name
+    nullptr,  // m_doc
+    0,        // m_size: no per-module state
+    nullptr,  // m_methods: every name is created by the body
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vesk
+
+PyMODINIT_FUNC PyInit_vesk() { return PyModuleDef_Init(&vesk::definition); }
