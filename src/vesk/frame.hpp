@@ -34,4 +34,20 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
 }
 
+// value == "literal", by Python's equality.
+inline bool equals_text(Borrowed value, const char* literal, std::source_location at = std::source_location::current()) {
+    Ref other = text(literal, at);
+    return require_status(PyObject_RichCompareBool(value.get(), other.get(), Py_EQ), at) != 0;
+}
+
+// str(value)
+inline Ref as_text(Borrowed value, std::source_location at = std::source_location::current()) {
+    return require(PyObject_Str(value.get()), at);
+}
+
+// The add-on update check: compares the record's version with the distribution
+// server's index and writes `update` and `tips`; starts the manager's own update
+// when `manager_update` is non-zero. Internal to the module (manager unit).
+void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update);
+
 }  // namespace vesk

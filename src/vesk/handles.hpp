@@ -193,6 +193,39 @@ inline Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> posi
     return require(PyObject_Call(callable.get(), args.get(), kwargs.get()), at);
 }
 
+// ---- catching ---------------------------------------------------------------------
+
+// The exception that was set, taken out of the interpreter, for an `except` clause:
+// test it with matches(), then either take value() (the exception is handled) or
+// rethrow() it unchanged.
+class CaughtError {
+public:
+    CaughtError() noexcept {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+    bool matches(Borrowed type) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_.get(), type.get());
+    }
+    // The exception object, normalised, carrying its traceback.
+    Ref value(std::source_location at = std::source_location::current()) {
+        PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+        if (!owned_value) raise_set(at);
+        if (owned_traceback) PyException_SetTraceback(owned_value.get(), owned_traceback.get());
+        return owned_value;
+    }
+    // Puts the exception back as it was; the caller then rethrows its PythonError.
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 // ---- the edge back into CPython ------------------------------------------------
 
 // The unit's path as the traceback shows it: the part from "src/vesk/" on.

@@ -1,8 +1,168 @@
 // Manager actions and update checks.
 #include "frame.hpp"
 
-namespace vesk {
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <vector>
 
-std::span<PyMethodDef> manager_functions() { return {}; }
+namespace vesk {
+namespace {
+
+constexpr const char* default_package_index = "https://pypi.org";
+
+// "1.4.2" as its numbers, or nothing when the text is not plain dotted integers.
+bool dotted_numbers(std::string_view version, std::vector<std::string_view>& numbers) {
+    numbers.clear();
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = version.find('.', start);
+        std::string_view part = version.substr(start, end == std::string_view::npos ? end : end - start);
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) return false;
+        std::size_t significant = part.find_first_not_of('0');
+        numbers.push_back(significant == std::string_view::npos ? std::string_view("0") : part.substr(significant));
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
+// -1, 0 or 1 as a < b, a == b, a > b for two numbers written without leading zeros.
+int compare_numbers(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    int order = a.compare(b);
+    return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+std::string_view utf8(Borrowed value) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
+    if (!data) raise_set();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// Whether the index's release is to be installed over the installed one: a newer
+// release by number (1.10 after 1.9, 1.2 the same as 1.2.0); for versions that are
+// not plain dotted integers, any difference.
+bool is_newer(Borrowed latest, Borrowed installed) {
+    std::vector<std::string_view> latest_numbers, installed_numbers;
+    if (PyUnicode_Check(latest.get()) && PyUnicode_Check(installed.get()) &&
+        dotted_numbers(utf8(latest), latest_numbers) && dotted_numbers(utf8(installed), installed_numbers)) {
+        std::size_t length = std::max(latest_numbers.size(), installed_numbers.size());
+        latest_numbers.resize(length, "0");
+        installed_numbers.resize(length, "0");
+        for (std::size_t index = 0; index < length; ++index) {
+            int order = compare_numbers(latest_numbers[index], installed_numbers[index]);
+            if (order != 0) return order > 0;
+        }
+        return false;
+    }
+    return require_status(PyObject_RichCompareBool(installed.get(), latest.get(), Py_NE)) != 0;
+}
+
+const char* const console_error = "ERROR, Check in blender console";
+
+Ref update_from_index(Borrowed module, Borrowed package) {
+    Ref environ = attr(global(module, "os"), "environ");
+    Ref base = call(attr(environ, "get"), {text("VESK_PACKAGE_INDEX_URL"), text("")});
+    if (!truthy(base)) base = text(default_package_index);
+    base = call(attr(base, "rstrip"), {text("/")});
+    Ref address = require(PyUnicode_FromFormat("%U/pypi/%S/json", base.get(), package.get()));
+
+    Ref response = call(attr(global(module, "requests"), "get"), {address});
+    call(attr(response, "raise_for_status"), {});
+    Ref data = call(attr(response, "json"), {});
+    Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version");
+    Ref latest = item(item(data, text("info")), text("version"));
+    Ref installed = call(version, {package});
+    if (!is_newer(latest, installed)) return text("Is using the latest version.");
+
+    Ref pip = require(PyImport_ImportModule("pip"));
+    Ref pip_arguments = require(Py_BuildValue("[ssO]", "install", "-U", package.get()));
+    Ref exit_code = call(attr(pip, "main"), {pip_arguments});
+    if (exit_code && !exit_code.is(Py_None) && truthy(exit_code)) {
+        // pip said it failed: the user must not read that the update happened.
+        call(global(module, "print"), {exit_code});
+        return text(console_error);
+    }
+    return require(PyUnicode_FromFormat("Update to %S, need to restart Blender.", latest.get()));
+}
+
+Ref update_package(Borrowed module, Borrowed package) {
+    try {
+        return update_from_index(module, package);
+    } catch (const PythonError&) {
+        CaughtError caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.restore();
+            throw;
+        }
+        call(global(module, "print"), {caught.value()});
+        return text(console_error);
+    }
+}
+
+// ".".join(str(it) for it in numbers)
+Ref joined_version(Borrowed numbers) {
+    Ref parts = require(PyList_New(0));
+    Ref iterator = require(PyObject_GetIter(numbers.get()));
+    while (Ref number = Ref::steal(PyIter_Next(iterator.get())))
+        require_status(PyList_Append(parts.get(), as_text(number).get()));
+    if (PyErr_Occurred()) raise_set();
+    return require(PyUnicode_Join(text(".").get(), parts.get()));
+}
+
+PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"package", nullptr};
+    PyObject* package = nullptr;
+    if (!parse_arguments(args, kwargs, "O:update_package", names, &package)) return nullptr;
+    return edge("update_package", [&] { return update_package(module, package); });
+}
+
+template <auto function>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+std::array functions = {
+    PyMethodDef{"update_package", as_method<py_update_package>(), METH_VARARGS | METH_KEYWORDS,
+                "update_package($module, /, package)\n--\n\n"},
+};
+
+}  // namespace
+
+void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update) {
+    if (truthy(manager_update)) {
+        Ref thread_type = attr(global(module, "threading"), "Thread");
+        Ref target_arguments = require(Py_BuildValue("(s)", "update_manager"));
+        Ref thread = call_keywords(thread_type, {},
+                                   {{"target", global(module, "operator")}, {"args", target_arguments}});
+        call(attr(thread, "start"), {});
+    }
+    Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url").get(),
+                                               attr(addon, "name").get()));
+    Ref response = call(attr(global(module, "requests"), "get"), {address});
+    Ref release = item(call(attr(response, "json"), {}), integer(0));
+
+    Ref installed = attr(addon, "version");
+    if (!truthy(installed)) return;
+    Ref integer_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    Ref installed_numbers = require(PyList_New(0));
+    Ref parts = call(attr(installed, "split"), {text(".")});
+    Ref iterator = require(PyObject_GetIter(parts.get()));
+    while (Ref part = Ref::steal(PyIter_Next(iterator.get())))
+        require_status(PyList_Append(installed_numbers.get(), call(integer_type, {part}).get()));
+    if (PyErr_Occurred()) raise_set();
+
+    Ref newer = require(PyObject_RichCompare(installed_numbers.get(), item(release, text("version")).get(), Py_LT));
+    set_attr(addon, "update", newer);
+    if (truthy(attr(addon, "update"))) {
+        Ref shown = joined_version(item(release, text("version")));
+        set_attr(addon, "tips", require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
+    } else {
+        set_attr(addon, "tips", text("No update"));
+    }
+}
+
+std::span<PyMethodDef> manager_functions() { return functions; }
 
 }  // namespace vesk
