@@ -50,3 +50,134 @@ def _(vesk, env):
 def _(vesk, env):
     with raises(TypeError):
         vesk.RegisterException()
+
+
+# ---- register, unregister, update checks -----------------------------------------
+
+_web = None
+
+
+def _server():
+    """One loopback server for every round (started on first use)."""
+    global _web
+    if _web is None:
+        import os
+        import sys
+        from pathlib import Path
+
+        sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+        from webserver import WebServer
+
+        _web = WebServer()
+        _web.put_json("/service.json", {"url": _web.url + "/addons", "manager_update": 0})
+        _web.put_json("/addons/tellmora/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
+        _web.put_json("/pypi/corvane/json", {"info": {"version": "0.1.0"}})
+        _web.put("/pypi/missing/json", "gone", status=404)
+        os.environ["VESK_SERVICE_URL"] = _web.url
+        os.environ["VESK_PACKAGE_INDEX_URL"] = _web.url
+    return _web
+
+
+@contextlib.contextmanager
+def _registry(vesk, **swapped):
+    """A host registry with one record, and module globals swapped for the row."""
+    import bpy
+
+    _server()
+    saved = {name: vars(vesk).get(name) for name in swapped}
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": "tellmora", "version": "1.0"}])
+    prefs.installed = {}
+    vesk._vesk = prefs
+    for name, value in swapped.items():
+        setattr(vesk, name, value)
+    try:
+        yield prefs
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                delattr(vesk, name)
+            else:
+                setattr(vesk, name, value)
+        vesk._vesk = None
+        bpy.utils.reset()
+
+
+def _fake_loading():
+    import sys
+    import types
+
+    import bpy
+
+    module = types.ModuleType("tellmora.parts")
+    module.register = lambda: None
+    module.unregister = lambda: None
+    module.Part = type("TELLMORA_OT_part", (bpy.types.Operator,), {})
+
+    def import_module(name, url):
+        sys.modules[module.__name__] = module
+        return [module]
+
+    return {"__import_module__": import_module, "__get_ordered_classes__": lambda modules: [module.Part]}
+
+
+@case("register: loads, registers, records; unregister undoes it")
+def _(vesk, env):
+    with _registry(vesk, **_fake_loading()) as prefs:
+        assert vesk.register(prefs.addons["tellmora"]) is None
+        assert vesk.unregister("tellmora") is None
+
+
+@case("register: check_update only")
+def _(vesk, env):
+    with _registry(vesk, **_fake_loading()) as prefs:
+        assert vesk.register(prefs.addons["tellmora"], "check_update") is None
+        assert prefs.addons["tellmora"].tips == "Available update: 1.2.0"
+
+
+@case("register: RegisterException returned")
+def _(vesk, env):
+    def failing(name, url):
+        raise vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
+
+    with _registry(vesk, **dict(_fake_loading(), __import_module__=failing)) as prefs:
+        assert vesk.register(prefs.addons["tellmora"]).args[0] == 1020
+
+
+@case("register: invalid service document returned as RegisterException")
+def _(vesk, env):
+    web = _server()
+    web.put("/service.json", "[]")
+    try:
+        with _registry(vesk, **_fake_loading()) as prefs:
+            assert vesk.register(prefs.addons["tellmora"]).args[0] == 1021
+    finally:
+        web.put_json("/service.json", {"url": web.url + "/addons", "manager_update": 0})
+
+
+@case("register: exception from a hook propagated")
+def _(vesk, env):
+    loading = _fake_loading()
+    with _registry(vesk, **loading) as prefs:
+        module = loading["__import_module__"]("tellmora", "")[0]
+        module.register = lambda: 1 / 0
+        with raises(ZeroDivisionError):
+            vesk.register(prefs.addons["tellmora"])
+
+
+@case("unregister: missing entry swallowed; unknown name raises KeyError")
+def _(vesk, env):
+    with _registry(vesk) as prefs:
+        assert vesk.unregister("tellmora") is None
+        with raises(KeyError):
+            vesk.unregister("unknown")
+
+
+@case("update_package: latest version / index error swallowed")
+def _(vesk, env):
+    _server()
+    assert vesk.update_package("corvane") == "Is using the latest version."
+    import contextlib as _contextlib
+    import io
+
+    with _contextlib.redirect_stdout(io.StringIO()):
+        assert vesk.update_package("missing") == "ERROR, Check in blender console"

@@ -1,0 +1,315 @@
+"""register / unregister of one add-on, the service document and the add-on update check.
+
+Loading and class ordering are swapped for recording fakes through the module's
+namespace; the distribution server is a real HTTP server on loopback.
+"""
+
+import sys
+import types
+
+import bpy
+import pytest
+
+from webserver import WebServer
+
+NAME = "tellmora"
+
+
+@pytest.fixture
+def web(monkeypatch):
+    server = WebServer()
+    monkeypatch.setenv("VESK_SERVICE_URL", server.url + "/")
+    server.put_json("/service.json", {"url": server.url + "/addons/", "manager_update": 0})
+    server.put_json(f"/addons/{NAME}/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def prefs(vesk):
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": NAME, "title": "Tellmora"}])
+    prefs.installed = {}
+    vesk._vesk = prefs
+    return prefs
+
+
+class Addon:
+    """Fake loaded modules and classes of one add-on, with a log of what happened to them."""
+
+    def __init__(self, vesk, monkeypatch, module_names=("alpha", "beta")):
+        self.log = []
+        self.modules = []
+        self.classes = []
+        for short in module_names:
+            module = types.ModuleType(f"{NAME}.{short}")
+            module.register = (lambda s=short: self.log.append(("register", s)))
+            module.unregister = (lambda s=short: self.log.append(("unregister", s)))
+            cls = type(f"{short.upper()}_OT_x", (bpy.types.Operator,), {})
+            module.cls = cls
+            self.modules.append(module)
+            self.classes.append(cls)
+        self.import_calls = []
+        self.import_error = None
+        monkeypatch.setattr(vesk, "__import_module__", self.import_module, raising=False)
+        monkeypatch.setattr(vesk, "__get_ordered_classes__", lambda modules: list(self.classes), raising=False)
+
+    def import_module(self, name, url):
+        self.import_calls.append((name, url))
+        if self.import_error is not None:
+            raise self.import_error
+        for module in self.modules:
+            sys.modules[module.__name__] = module
+        return list(self.modules)
+
+    def cleanup(self):
+        for module in self.modules:
+            sys.modules.pop(module.__name__, None)
+
+
+@pytest.fixture
+def addon(vesk, monkeypatch):
+    fake = Addon(vesk, monkeypatch)
+    yield fake
+    fake.cleanup()
+
+
+def test_register_loads_registers_and_records(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    record.version = "1.2.0"
+    assert vesk.register(record) is None
+
+    assert record.url == web.url + "/addons"
+    assert addon.import_calls == [(NAME, web.url + "/addons")]
+    assert bpy.utils.registered == addon.classes
+    assert addon.log == [("register", "alpha"), ("register", "beta")]
+    assert not any(m.__name__ in sys.modules for m in addon.modules)
+    entry = prefs.installed[NAME]
+    assert list(entry) == ["unregister", "ordered_classes"]
+    assert entry["ordered_classes"] == addon.classes
+    assert [hook() for hook in entry["unregister"]] and addon.log[-2:] == [("unregister", "alpha"),
+                                                                         ("unregister", "beta")]
+    assert (record.update, record.tips) == (False, "No update")
+    assert web.requests == ["/service.json", f"/addons/{NAME}/index.json"]
+
+
+def test_classes_are_registered_before_any_hook(vesk, prefs, web, addon, monkeypatch):
+    seen = []
+    addon.modules[0].register = lambda: seen.append(list(bpy.utils.registered))
+    vesk.register(prefs.addons[NAME])
+    assert seen == [addon.classes]
+
+
+def test_check_update_only_checks(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    record.version = "1.2"
+    assert vesk.register(record, "check_update") is None
+    assert vesk.register(addon=record, action="check_update") is None
+    assert addon.import_calls == [] and bpy.utils.registered == [] and prefs.installed == {}
+    assert (record.update, record.tips) == (True, "Available update: 1.2.0")
+
+
+@pytest.mark.parametrize("installed, index, update, tips", [
+    ("1.2", [1, 2, 0], True, "Available update: 1.2.0"),
+    ("1.10.0", [1, 9, 9], False, "No update"),
+    ("2.0.0", [1, 9, 9], False, "No update"),
+    ("1.9.9", [1, 10], True, "Available update: 1.10"),
+])
+def test_update_check_compares_numbers(vesk, prefs, web, addon, installed, index, update, tips):
+    web.put_json(f"/addons/{NAME}/index.json", [{"version": index, "md5": "0" * 32}])
+    record = prefs.addons[NAME]
+    record.version = installed
+    vesk.register(record, "check_update")
+    assert (record.update, record.tips) == (update, tips)
+
+
+def test_update_check_without_version_asks_but_changes_nothing(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    record.tips, record.update = "kept", True
+    vesk.register(record, "check_update")
+    assert (record.update, record.tips) == (True, "kept")
+    assert web.count(f"/addons/{NAME}/index.json") == 1
+
+
+def test_update_check_errors_propagate(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    record.version = "1.0"
+    web.put(f"/addons/{NAME}/index.json", "<html>not json</html>")
+    with pytest.raises(ValueError):
+        vesk.register(record)
+    web.put_json(f"/addons/{NAME}/index.json", [])
+    with pytest.raises(IndexError):
+        vesk.register(record)
+    web.put_json(f"/addons/{NAME}/index.json", [{"version": [1, 2]}])
+    record.version = "1.x"
+    with pytest.raises(ValueError):
+        vesk.register(record)
+    assert addon.import_calls == [] and prefs.installed == {}
+
+
+class RecordingThread:
+    started = []
+
+    def __init__(self, target=None, args=(), **keywords):
+        self.target, self.args, self.keywords = target, args, keywords
+
+    def start(self):
+        RecordingThread.started.append((self.target, self.args, self.keywords, RecordingThread.web_requests()))
+
+
+def test_manager_update_flag_starts_one_thread_before_the_index_request(vesk, prefs, web, addon, monkeypatch):
+    web.put_json("/service.json", {"url": web.url + "/addons", "manager_update": 1})
+    fake_threading = types.SimpleNamespace(Thread=RecordingThread)
+    RecordingThread.started = []
+    RecordingThread.web_requests = lambda: list(web.requests)
+    monkeypatch.setattr(vesk, "threading", fake_threading)
+    operator = object()
+    monkeypatch.setattr(vesk, "operator", operator, raising=False)
+    vesk.register(prefs.addons[NAME], "check_update")
+    assert RecordingThread.started == [(operator, ("update_manager",), {}, ["/service.json"])]
+
+    web.put_json("/service.json", {"url": web.url + "/addons"})
+    RecordingThread.started = []
+    vesk.register(prefs.addons[NAME], "check_update")
+    assert RecordingThread.started == []
+
+
+@pytest.mark.parametrize("document", [
+    "not json at all",
+    "[1, 2]",
+    '"http://127.0.0.1/"',
+    '{"url": "ftp://example.invalid/addons"}',
+    '{"url": 17}',
+    '{"manager_update": "1"}',
+    '{"manager_update": true}',
+    '{"manager_update": 1.5}',
+])
+def test_invalid_service_document_resets_and_returns_the_error(vesk, prefs, web, addon, document):
+    web.put("/service.json", document)
+    record = prefs.addons[NAME]
+    record.status, record.tips, record.data = True, "INSTALLED", "cached"
+    error = vesk.register(record)
+    assert isinstance(error, vesk.RegisterException)
+    assert error.args == (1021, "service", "Distribution server sent an invalid answer, please try again later.")
+    assert (record.status, record.tips, record.data) == (False, "", "")
+    assert record.url is None and addon.import_calls == [] and prefs.installed == {}
+
+
+def test_service_without_url_means_the_service_itself(vesk, prefs, web, addon):
+    web.put_json("/service.json", {})
+    web.put_json(f"/{NAME}/index.json", [{"version": [1], "md5": ""}])
+    vesk.register(prefs.addons[NAME], "check_update")
+    assert prefs.addons[NAME].url == web.url
+
+
+def test_network_error_propagates(vesk, prefs, addon, monkeypatch):
+    import requests
+
+    monkeypatch.setenv("VESK_SERVICE_URL", "http://127.0.0.1:9")
+    with pytest.raises(requests.ConnectionError):
+        vesk.register(prefs.addons[NAME])
+
+
+def test_register_exception_resets_the_record_and_is_returned(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    # An earlier successful registration stays recorded and is taken down.
+    vesk.register(record)
+    addon.log.clear()
+    addon.import_error = vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
+    record.status, record.version = True, "1.2.0"
+    error = vesk.register(record)
+    assert error is addon.import_error and error.message == "Zip file has broken, please reinstall."
+    assert error.__traceback__ is not None
+    assert (record.status, record.version, record.tips) == (False, "", "")
+    assert bpy.utils.registered == []
+    assert addon.log == [("unregister", "alpha"), ("unregister", "beta")]
+    assert list(prefs.installed) == [NAME]
+
+
+def test_other_failures_propagate_without_clean_up(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    bpy.utils.fail_on[addon.classes[1].__name__] = ValueError("refused")
+    with pytest.raises(ValueError, match="refused"):
+        vesk.register(record)
+    assert bpy.utils.registered == [addon.classes[0]]
+    assert all(m.__name__ in sys.modules for m in addon.modules)
+    assert prefs.installed == {} and addon.log == []
+
+    bpy.utils.reset()
+    addon.modules[1].register = lambda: 1 / 0
+    with pytest.raises(ZeroDivisionError) as raised:
+        vesk.register(record)
+    import traceback
+    entries = [(entry.name, entry.filename) for entry in traceback.extract_tb(raised.value.__traceback__)]
+    assert ("register", "src/vesk/registration.cpp") in entries
+    assert prefs.installed == {}
+
+
+def test_modules_named_like_the_manager_get_no_hook_but_leave_the_table(vesk, prefs, web, addon):
+    impostor = types.ModuleType("corvane.vesk")
+    impostor.register = lambda: addon.log.append(("register", "impostor"))
+    addon.modules.append(impostor)
+    saved = sys.modules["corvane.vesk"]
+    try:
+        vesk.register(prefs.addons[NAME])
+        assert ("register", "impostor") not in addon.log
+        assert "corvane.vesk" not in sys.modules
+    finally:
+        sys.modules["corvane.vesk"] = saved
+    assert prefs.installed[NAME]["unregister"][-1] is not None
+
+
+def test_presence_test_treats_any_lookup_error_as_absence(vesk, prefs, web, addon):
+    class Touchy(types.ModuleType):
+        def __getattribute__(self, name):
+            if name in ("register", "unregister"):
+                raise RuntimeError("lookup failed")
+            return super().__getattribute__(name)
+
+    addon.modules[0] = Touchy(f"{NAME}.alpha")
+    assert vesk.register(prefs.addons[NAME]) is None
+    assert addon.log == [("register", "beta")]
+    assert len(prefs.installed[NAME]["unregister"]) == 1
+
+
+def test_unregister_resets_and_undoes_in_reverse(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    vesk.register(record)
+    record.status, record.update, record.version, record.data, record.tips = True, True, "1", "x", "INSTALLED"
+    bpy.utils.calls.clear()
+    addon.log.clear()
+    assert vesk.unregister(NAME) is None
+    assert (record.status, record.update, record.version, record.data, record.tips) == (False, False, "", "", "")
+    assert bpy.utils.calls == [("unregister", c) for c in reversed(addon.classes)]
+    assert addon.log == [("unregister", "alpha"), ("unregister", "beta")]
+    assert list(prefs.installed) == [NAME]
+
+    # Again: the first unregister_class fails, is swallowed, and no hook runs.
+    addon.log.clear()
+    assert vesk.unregister(name=NAME) is None
+    assert addon.log == []
+
+
+def test_unregister_swallows_exceptions_but_not_interrupts(vesk, prefs, web, addon):
+    record = prefs.addons[NAME]
+    assert vesk.unregister(NAME) is None  # no entry in installed
+    vesk.register(record)
+    addon.modules[0].unregister = lambda: (_ for _ in ()).throw(KeyboardInterrupt())
+    prefs.installed[NAME]["unregister"][0] = addon.modules[0].unregister
+    with pytest.raises(KeyboardInterrupt):
+        vesk.unregister(NAME)
+
+
+def test_unregister_of_an_unknown_name_changes_nothing(vesk, prefs):
+    record = prefs.addons[NAME]
+    record.tips = "INSTALLED"
+    with pytest.raises(KeyError):
+        vesk.unregister("other")
+    assert record.tips == "INSTALLED"
+
+
+def test_register_reads_swapped_globals_at_call_time(vesk, prefs, web, addon, monkeypatch):
+    calls = []
+    monkeypatch.setattr(vesk, "unregister", lambda name: calls.append(name))
+    addon.import_error = vesk.RegisterException([1, "t", "m"])
+    vesk.register(prefs.addons[NAME])
+    assert calls == [NAME]
