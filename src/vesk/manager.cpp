@@ -111,6 +111,87 @@ Ref joined_version(Borrowed numbers) {
     return require(PyUnicode_Join(text(".").get(), parts.get()));
 }
 
+// ---- the manager's actions on the selected record -----------------------------------
+
+// Runs `body`, swallowing any Exception it raises, silently.
+template <class Body>
+void ignoring_errors(Body&& body) {
+    try {
+        body();
+    } catch (const PythonError&) {
+        CaughtError caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.restore();
+            throw;
+        }
+    }
+}
+
+void uninstall(Borrowed module, Borrowed addon) {
+    call(global(module, "unregister"), {attr(addon, "name")});
+    Ref installed = attr(global(module, "_vesk"), "installed");
+    Ref name = attr(addon, "name");
+    if (!contains(call(attr(installed, "keys"), {}), name)) return;
+    del_item(installed, name);
+    ignoring_errors([&] {
+        Ref remove = attr(attr(attr(global(module, "bpy"), "ops"), "preferences"), "addon_remove");
+        call_keywords(remove, {}, {{"module", attr(addon, "name")}});
+    });
+}
+
+void install(Borrowed module, Borrowed addon) {
+    Ref result = call(global(module, "register"), {addon});
+    if (truthy(result)) {
+        set_attr(addon, "tips", attr(result, "message"));
+        return;
+    }
+    set_attr(addon, "status", integer(1));
+    set_attr(addon, "update", Py_False);
+    set_attr(addon, "tips", text("INSTALLED"));
+    ignoring_errors([&] {
+        call(attr(global(module, "addon_utils"), "modules_refresh"), {});
+        Ref enable = attr(attr(attr(global(module, "bpy"), "ops"), "preferences"), "addon_enable");
+        call_keywords(enable, {}, {{"module", attr(addon, "name")}});
+    });
+}
+
+Ref run_action(Borrowed module, Borrowed action) {
+    Ref registry = global(module, "_vesk");
+    Ref addon = item(attr(registry, "addons"), attr(registry, "index"));
+
+    if (equals_text(action, "install")) {
+        install(module, addon);
+    } else if (equals_text(action, "uninstall")) {
+        uninstall(module, addon);
+    } else if (equals_text(action, "check_update")) {
+        call(global(module, "register"), {addon, text("check_update")});
+    } else if (equals_text(action, "update")) {
+        // uninstall() always comes back with nothing, so an install always follows.
+        uninstall(module, addon);
+        install(module, addon);
+    } else if (equals_text(action, "update_manager")) {
+        set_attr(addon, "tips", call(global(module, "update_package"), {text("corvane")}));
+    } else if (equals_text(action, "version")) {
+        Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version");
+        Ref installed = call(version, {text("corvane")});
+        return require(PyUnicode_Concat(text("Version: ").get(), installed.get()));
+    } else if (equals_text(action, "preferences")) {
+        Ref context = attr(global(module, "bpy"), "context");
+        set_attr(attr(attr(context, "preferences"), "view"), "show_addons_enabled_only", Py_False);
+        Ref window_manager = attr(context, "window_manager");
+        set_attr(window_manager, "addon_filter", text("All"));
+        set_attr(window_manager, "addon_search", attr(addon, "title"));
+    }
+    return none();
+}
+
+PyObject* py_operator(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"action", nullptr};
+    PyObject* action = nullptr;
+    if (!parse_arguments(args, kwargs, "O:operator", names, &action)) return nullptr;
+    return edge("operator", [&] { return run_action(module, action); });
+}
+
 PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
     static const char* const names[] = {"package", nullptr};
     PyObject* package = nullptr;
@@ -124,6 +205,8 @@ PyCFunction as_method() {
 }
 
 std::array functions = {
+    PyMethodDef{"operator", as_method<py_operator>(), METH_VARARGS | METH_KEYWORDS,
+                "operator($module, /, action)\n--\n\n"},
     PyMethodDef{"update_package", as_method<py_update_package>(), METH_VARARGS | METH_KEYWORDS,
                 "update_package($module, /, package)\n--\n\n"},
 };

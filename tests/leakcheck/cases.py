@@ -181,3 +181,42 @@ def _(vesk, env):
 
     with _contextlib.redirect_stdout(io.StringIO()):
         assert vesk.update_package("missing") == "ERROR, Check in blender console"
+
+
+# ---- operator -------------------------------------------------------------------------
+
+@case("operator: install, update, uninstall (register swapped), preferences, version")
+def _(vesk, env):
+    with _registry(vesk, **_fake_loading()) as prefs:
+        vesk.operator("install")
+        vesk.operator("update")
+        vesk.operator("uninstall")
+        vesk.operator("preferences")
+        assert vesk.operator("version").startswith("Version: ")
+        assert vesk.operator("no such action") is None
+
+
+@case("operator: install failing with RegisterException, addon_enable error swallowed")
+def _(vesk, env):
+    import bpy
+
+    def failing(name, url):
+        raise vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
+
+    with _registry(vesk, **dict(_fake_loading(), __import_module__=failing)) as prefs:
+        vesk.operator("install")
+        assert prefs.addons[0].tips == "Zip file has broken, please reinstall."
+    with _registry(vesk, **_fake_loading()) as prefs:
+        bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("refused")
+        try:
+            vesk.operator("install")
+        finally:
+            bpy.ops.reset()
+
+
+@case("operator: index out of range propagated")
+def _(vesk, env):
+    with _registry(vesk) as prefs:
+        prefs.index = 3
+        with raises(IndexError):
+            vesk.operator("version")

@@ -1,0 +1,172 @@
+"""operator(action): the manager's actions on the selected record.
+
+register, unregister and update_package are swapped for recorders through the
+module's namespace; Blender's operators are the stand-in's.
+"""
+
+import importlib.metadata
+
+import addon_utils
+import bpy
+import pytest
+
+NAME = "tellmora"
+
+
+@pytest.fixture
+def prefs(vesk):
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": "other"}, {"name": NAME, "title": "Tellmora"}])
+    prefs.index = 1
+    prefs.installed = {}
+    vesk._vesk = prefs
+    return prefs
+
+
+@pytest.fixture
+def calls(vesk, prefs, monkeypatch):
+    """Recorders for register/unregister/update_package; `calls.result` is what register returns."""
+
+    class Calls(list):
+        result = None
+        register_error = None
+        unregister_error = None
+
+    log = Calls()
+
+    def register(addon, action=None):
+        log.append(("register", addon.name, action))
+        if log.register_error is not None:
+            raise log.register_error
+        if action is None and log.result is None:
+            prefs.installed[addon.name] = {"unregister": [], "ordered_classes": []}
+        return log.result
+
+    def unregister(name):
+        log.append(("unregister", name))
+        if log.unregister_error is not None:
+            raise log.unregister_error
+
+    monkeypatch.setattr(vesk, "register", register)
+    monkeypatch.setattr(vesk, "unregister", unregister)
+    monkeypatch.setattr(vesk, "update_package", lambda package: f"updated {package}")
+    return log
+
+
+def test_install_success(vesk, prefs, calls):
+    assert vesk.operator("install") is None
+    record = prefs.addons[NAME]
+    assert calls == [("register", NAME, None)]
+    assert (record.status, record.update, record.tips) == (True, False, "INSTALLED")
+    assert addon_utils.calls == ["modules_refresh"]
+    assert bpy.ops.calls == [("preferences.addon_enable", {"module": NAME})]
+
+
+def test_install_failure_shows_the_message(vesk, prefs, calls):
+    calls.result = vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
+    vesk.operator(action="install")
+    record = prefs.addons[NAME]
+    assert (record.status, record.tips) == (False, "Zip file has broken, please reinstall.")
+    assert addon_utils.calls == [] and bpy.ops.calls == []
+
+
+def test_install_swallows_blender_list_errors_only(vesk, prefs, calls):
+    addon_utils.fail = RuntimeError("refresh failed")
+    vesk.operator("install")
+    assert prefs.addons[NAME].tips == "INSTALLED" and bpy.ops.calls == []
+
+    addon_utils.reset()
+    bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("no such add-on")
+    vesk.operator("install")
+    assert prefs.addons[NAME].status is True
+
+    bpy.ops.fail_on["preferences.addon_enable"] = KeyboardInterrupt()
+    with pytest.raises(KeyboardInterrupt):
+        vesk.operator("install")
+
+
+def test_install_error_propagates_and_leaves_the_record(vesk, prefs, calls):
+    calls.register_error = ConnectionError("no server")
+    record = prefs.addons[NAME]
+    record.tips = "before"
+    with pytest.raises(ConnectionError):
+        vesk.operator("install")
+    assert (record.status, record.tips) == (False, "before")
+
+
+def test_uninstall(vesk, prefs, calls):
+    vesk.operator("uninstall")  # not installed: unregister only
+    assert calls == [("unregister", NAME)] and bpy.ops.calls == []
+
+    prefs.installed[NAME] = {}
+    bpy.ops.fail_on["preferences.addon_remove"] = RuntimeError("not enabled")
+    vesk.operator("uninstall")
+    assert NAME not in prefs.installed
+    assert bpy.ops.calls == [("preferences.addon_remove", {"module": NAME})]
+
+
+def test_uninstall_error_keeps_the_entry(vesk, prefs, calls):
+    prefs.installed[NAME] = {}
+    calls.unregister_error = KeyError(NAME)
+    with pytest.raises(KeyError):
+        vesk.operator("uninstall")
+    assert NAME in prefs.installed
+
+
+def test_update_is_uninstall_then_install(vesk, prefs, calls):
+    prefs.installed[NAME] = {}
+    vesk.operator("update")
+    assert calls == [("unregister", NAME), ("register", NAME, None)]
+    assert [c[0] for c in bpy.ops.calls] == ["preferences.addon_remove", "preferences.addon_enable"]
+    assert prefs.addons[NAME].tips == "INSTALLED"
+
+    calls.clear()
+    calls.unregister_error = RuntimeError("stuck")
+    with pytest.raises(RuntimeError):
+        vesk.operator("update")
+    assert calls == [("unregister", NAME)]
+
+
+def test_check_update_ignores_the_result(vesk, prefs, calls):
+    calls.result = vesk.RegisterException([1, "t", "ignored"])
+    assert vesk.operator("check_update") is None
+    assert calls == [("register", NAME, "check_update")]
+    assert prefs.addons[NAME].tips == ""
+
+
+def test_update_manager_and_version(vesk, prefs, calls):
+    assert vesk.operator("update_manager") is None
+    assert prefs.addons[NAME].tips == "updated corvane"
+    assert vesk.operator("version") == "Version: " + importlib.metadata.version("corvane")
+
+
+def test_preferences_shows_the_addon_in_blenders_list(vesk, prefs, calls):
+    order = []
+
+    class Recorder:
+        def __init__(self, label):
+            object.__setattr__(self, "label", label)
+
+        def __setattr__(self, name, value):
+            order.append((self.label, name, value))
+
+    bpy.context.preferences.view = Recorder("view")
+    bpy.context.window_manager = Recorder("wm")
+    try:
+        assert vesk.operator("preferences") is None
+    finally:
+        bpy.context.window_manager = type(bpy.context.preferences)(addon_filter="", addon_search="")
+    assert order == [("view", "show_addons_enabled_only", False), ("wm", "addon_filter", "All"),
+                     ("wm", "addon_search", "Tellmora")]
+
+
+def test_selected_record_is_looked_up_first(vesk, prefs, calls):
+    assert vesk.operator("remove") is None and calls == []
+    prefs.index = 5
+    for action in ("version", "remove", "install"):
+        with pytest.raises(IndexError):
+            vesk.operator(action)
+    assert calls == []
+    with pytest.raises(TypeError):
+        vesk.operator()
+    with pytest.raises(TypeError):
+        vesk.operator("install", "extra")
