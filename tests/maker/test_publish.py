@@ -1,0 +1,255 @@
+"""The publisher: bundle format, load order, refusals, archive and index."""
+
+import hashlib
+import json
+import os
+import sys
+import types
+import zipfile
+
+import pytest
+
+from corvane.publish import PublishError, main, publish, split_bundle
+
+NAME = "tellmora"
+INIT = "bl_info = {'name': 'Tellmora'}\n"
+
+
+def make_addon(root, files, name=NAME):
+    """Write an add-on source folder; values are text (UTF-8) or bytes."""
+    folder = root / name
+    for rel, content in files.items():
+        (folder / rel).parent.mkdir(parents=True, exist_ok=True)
+        data = content.encode("utf-8") if isinstance(content, str) else content
+        (folder / rel).write_bytes(data)
+    return folder
+
+
+def records(release):
+    with zipfile.ZipFile(release["archive"]) as zf:
+        return split_bundle(zf.read(f"{release['name']}.data"))
+
+
+def order(release):
+    return [module for module, _ in records(release)]
+
+
+def load_like_the_manager(release, addons_dir, monkeypatch):
+    """Unpack and load a release with the manager's steps; return (loaded, errors)."""
+    name = release["name"]
+    home = addons_dir / name
+    with zipfile.ZipFile(release["archive"]) as zf:
+        zf.extractall(home)
+    monkeypatch.syspath_prepend(str(addons_dir))
+    for key in [k for k in sys.modules if k == name or k.startswith(name + ".")]:
+        monkeypatch.delitem(sys.modules, key)
+    loaded, errors = [], []
+    for record in (home / f"{name}.data").read_bytes().split(b"\x0b\x0b"):
+        if not record.strip():
+            continue
+        module_name, source = (part.decode("utf-8") for part in record.split(b"\x0b", 1))
+        if module_name in (f"{name}.__init__", f"{name}.auto_load"):
+            (home / (module_name.split(".")[1] + ".py")).write_text(source, encoding="utf-8")
+            continue
+        module = types.ModuleType(module_name)
+        module.__package__ = name
+        monkeypatch.setitem(sys.modules, module_name, module)
+        try:
+            exec(compile(source, module_name, "exec"), module.__dict__)
+            loaded.append(module_name)
+        except Exception as e:
+            errors.append((module_name, e))
+    for key in [k for k in sys.modules if k == name or k.startswith(name + ".")]:
+        monkeypatch.setitem(sys.modules, key, sys.modules.pop(key))  # undone: removed
+    return loaded, errors
+
+
+class TestBundleFormat:
+    def test_round_trip(self, tmp_path):
+        sources = {
+            "__init__.py": INIT,
+            "text.py": "LABEL = 'Größe \x0b tab'\nVT = 'a\x0bb'\n",
+            "empty.py": "",
+            "no_newline.py": "X = 1  # ends in a vertical tab\x0b",
+            "windows.py": b"\xef\xbb\xbfA = 1\r\nB = '''x\r\ny'''\r\n",
+        }
+        got = dict(records(publish(make_addon(tmp_path, sources), "1.0.0", tmp_path / "d")))
+        assert set(got) == {f"{NAME}.{m[:-3]}" for m in sources}
+        assert got[f"{NAME}.text"] == sources["text.py"]
+        # An empty source or one ending in 0x0B would run into the separator.
+        assert got[f"{NAME}.empty"] == "\n"
+        assert got[f"{NAME}.no_newline"] == sources["no_newline.py"] + "\n"
+        # Read as Python's importer would: no byte order mark, plain line feeds.
+        assert got[f"{NAME}.windows"] == "A = 1\nB = '''x\ny'''\n"
+
+
+class TestImportOrder:
+    @pytest.mark.parametrize("statement", [
+        "from . import zeta",
+        "from .zeta import VALUE",
+        "import tellmora.zeta as z",
+        "from tellmora import zeta",
+        "from tellmora.zeta import VALUE",
+        "class Panel:\n    try:\n        from . import zeta\n    except ImportError:\n        pass",
+    ])
+    def test_imported_sibling_comes_first(self, tmp_path, statement):
+        src = make_addon(tmp_path, {"__init__.py": INIT, "alpha.py": statement + "\n",
+                                    "zeta.py": "VALUE = 1\n"})
+        assert order(publish(src, "1.0.0", tmp_path / "d"))[1:] == [
+            f"{NAME}.zeta", f"{NAME}.alpha"]
+
+    def test_chain_loads_with_the_managers_steps(self, tmp_path, monkeypatch):
+        src = make_addon(tmp_path, {
+            "__init__.py": INIT + "from . import auto_load\n",
+            "auto_load.py": "READY = True\n",
+            "a_ops.py": "from .b_props import Props\nfrom . import c_utils, a_ops, auto_load\n",
+            "b_props.py": "from tellmora.c_utils import helper\nclass Props:\n    h = helper\n",
+            "c_utils.py": "import tellmora.d_base\ndef helper():\n    return 1\n",
+            "d_base.py": "from tellmora import bl_info\n",
+            "e_free.py": "",
+        })
+        release = publish(src, "1.0.0", tmp_path / "d")
+        # Start-up modules first; among modules ready to load, alphabetical.
+        assert order(release) == [f"{NAME}.{m}" for m in (
+            "__init__", "auto_load", "d_base", "c_utils", "b_props", "a_ops", "e_free")]
+        loaded, errors = load_like_the_manager(release, tmp_path / "addons", monkeypatch)
+        assert errors == []
+        assert loaded == order(release)[2:]
+
+    def test_imports_not_run_at_load_time_are_not_ordered(self, tmp_path):
+        src = make_addon(tmp_path, {
+            "__init__.py": INIT,
+            "a.py": "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    from . import b\n"
+                    "def later():\n    from . import b\n",
+            "b.py": "from . import a\n",
+        })
+        assert order(publish(src, "1.0.0", tmp_path / "d"))[1:] == [f"{NAME}.a", f"{NAME}.b"]
+
+    def test_cycle_refused_naming_modules_files_and_lines(self, tmp_path):
+        src = make_addon(tmp_path, {
+            "__init__.py": INIT,
+            "alpha.py": "import os\nfrom . import beta\n",
+            "beta.py": "from .gamma import G\n",
+            "gamma.py": "\n\nfrom tellmora import alpha\nG = 1\n",
+            "free.py": "",
+        })
+        with pytest.raises(PublishError) as info:
+            publish(src, "1.0.0", tmp_path / "d")
+        message = str(info.value)
+        assert "alpha -> beta -> gamma -> alpha" in message
+        assert f"{src / 'alpha.py'}:2" in message and f"{src / 'gamma.py'}:3" in message
+        assert "free" not in message
+        assert not (tmp_path / "d").exists()
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("files, file, line, words", [
+        ({"m.py": "A = 1\nB = 2\nC = '\x0b\x0b'\n"}, "m.py", 3, "0x0B"),
+        ({"m.py": "A = 1\ndef broken(:\n"}, "m.py", 2, "does not compile"),
+        ({"m.py": "A = 1\x00\n"}, "m.py", 1, "does not compile"),
+        ({"my-mod.py": ""}, "my-mod.py", 1, "not a Python identifier"),
+        ({"class.py": ""}, "class.py", 1, "not a Python identifier"),
+        ({"sub/inner.py": ""}, os.path.join("sub", "inner.py"), 1, "nested packages"),
+        ({"m.py": '"""Doc."""\nfrom __future__ import annotations\n'}, "m.py", 2, "annotations"),
+        ({"m.py": "A = 1\nPATH = '/x00'\n"}, "m.py", 2, "/x00"),
+        ({"m.py": b"A = 1\nB = '\xff'\n"}, "m.py", 2, "UTF-8"),
+        ({"m.py": "# -*- coding: latin-1 -*-\n"}, "m.py", 1, "UTF-8"),
+        ({"m.py": "from .. import other\n"}, "m.py", 1, "beyond the add-on package"),
+        ({"tellmora.data": "x"}, "tellmora.data", 1, "taken by the manager"),
+    ])
+    def test_refused_with_file_and_line(self, tmp_path, files, file, line, words):
+        src = make_addon(tmp_path, {"__init__.py": INIT, **files})
+        with pytest.raises(PublishError) as info:
+            publish(src, "1.0.0", tmp_path / "d")
+        assert f"{src / file}:{line}:" in str(info.value) and words in str(info.value)
+        assert not (tmp_path / "d").exists()
+
+    @pytest.mark.parametrize("files, version, name", [
+        ({"m.py": ""}, "1.0.0", None),  # no __init__.py: not a package
+        ({"__init__.py": INIT}, "1.0.0", "my addon"),
+        *[({"__init__.py": INIT}, v, None) for v in ("", "1.x", "1..2", "-1.0", "1.2.0-beta")],
+    ])
+    def test_other_refusals(self, tmp_path, files, version, name):
+        with pytest.raises(PublishError):
+            publish(make_addon(tmp_path, files), version, tmp_path / "d", name=name)
+
+    def test_broken_index_refused_and_kept(self, tmp_path):
+        index = tmp_path / "d" / NAME / "index.json"
+        index.parent.mkdir(parents=True)
+        index.write_text("{not json")
+        with pytest.raises(PublishError, match="index.json"):
+            publish(make_addon(tmp_path, {"__init__.py": INIT}), "1.0.0", tmp_path / "d")
+        assert index.read_text() == "{not json"
+        assert os.listdir(index.parent) == ["index.json"]
+
+    def test_cli_exit_codes(self, tmp_path, capsys):
+        src = make_addon(tmp_path, {"__init__.py": INIT, "m.py": "def f(:\n"})
+        assert main([str(src), "1.0.0", "--dist", str(tmp_path / "d")]) == 2
+        assert f"{src / 'm.py'}:1:" in capsys.readouterr().err
+        os.remove(src / "m.py")
+        assert main([str(src), "2.0.1", "--dist", str(tmp_path / "d"), "--name", "other",
+                     "--manager-update", "1"]) == 0
+        index = json.loads((tmp_path / "d" / "other" / "index.json").read_text())
+        assert index[0]["version"] == [2, 0, 1] and index[0]["md5"] in capsys.readouterr().out
+        assert json.loads((tmp_path / "d" / "service.json").read_text())["manager_update"] == 1
+
+
+class TestArchive:
+    FILES = {
+        "__init__.py": INIT, "ops.py": "from . import props\n", "props.py": "P = 1\n",
+        "README.txt": "read me\n", "icons/tool.png": b"\x89PNG\r\n\x1a\n\x00",
+        "__pycache__/ops.cpython-311.pyc": b"junk", ".hidden": "x", ".git/config": "x",
+    }
+
+    def test_contents_and_digest(self, tmp_path):
+        release = publish(make_addon(tmp_path, self.FILES), "1.0.0", tmp_path / "d")
+        with open(release["archive"], "rb") as f:
+            assert hashlib.md5(f.read()).hexdigest() == release["md5"]
+        assert os.path.basename(release["archive"]) == release["md5"] + ".zip"
+        with zipfile.ZipFile(release["archive"]) as zf:
+            assert zf.namelist() == ["tellmora.data", "README.txt", "icons/tool.png"]
+            assert zf.read("icons/tool.png") == self.FILES["icons/tool.png"]
+
+    def test_republishing_unchanged_code_changes_nothing(self, tmp_path):
+        src, dist = make_addon(tmp_path, self.FILES), tmp_path / "d"
+        assert publish(src, "1.0.0", dist)["changed"] is True
+
+        def snapshot():
+            return {p: (p.read_bytes(), p.stat().st_mtime_ns) for p in dist.rglob("*")
+                    if p.is_file()}
+
+        before = snapshot()
+        # Other timestamps and permissions on the sources give the same bytes.
+        for path in src.rglob("*"):
+            os.utime(path, (1_700_000_000, 1_700_000_000))
+        os.chmod(src / "ops.py", 0o600)
+        assert publish(src, "1.0.0", dist)["changed"] is False
+        assert snapshot() == before
+
+
+class TestIndexAndService:
+    def test_releases_newest_first_same_version_replaced(self, tmp_path):
+        src, dist = make_addon(tmp_path, {"__init__.py": INIT}), tmp_path / "d"
+        publish(src, "1.2.0", dist)
+        publish(src, "1.10.0", dist)
+        (src / "fix.py").write_text("F = 1\n")
+        fixed = publish(src, "1.10.0", dist)
+        publish(src, "1.5.0", dist)  # an older line never takes element 0
+        index = json.loads((dist / NAME / "index.json").read_text())
+        assert [e["version"] for e in index] == [[1, 10, 0], [1, 5, 0], [1, 2, 0]]
+        assert index[0]["md5"] == fixed["md5"]
+
+    def test_service_document(self, tmp_path):
+        src, dist = make_addon(tmp_path, {"__init__.py": INIT}), tmp_path / "d"
+        service = dist / "service.json"
+        publish(src, "1.0.0", dist)
+        assert json.loads(service.read_text()) == {"manager_update": 0}
+        service.write_text('{"url": "https://a.invalid", "x": 1}')
+        publish(src, "1.1.0", dist)  # an existing document is left alone
+        assert service.read_text() == '{"url": "https://a.invalid", "x": 1}'
+        publish(src, "1.1.0", dist, base_url="https://b.invalid/", manager_update=1)
+        assert json.loads(service.read_text()) == {
+            "url": "https://b.invalid", "x": 1, "manager_update": 1}
+        for bad in ({"base_url": "ftp://x"}, {"manager_update": 2}):
+            with pytest.raises(PublishError):
+                publish(src, "1.1.0", dist, **bad)
