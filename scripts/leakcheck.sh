@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Reference-leak check: builds corvane.vesk for Debian's debug interpreter
+# (build/debug) and runs every row of tests/leakcheck/cases.py in a loop there,
+# failing when the interpreter's total reference count grows.
+# Arguments go to tests/leakcheck/run.py, e.g. -k RegisterException or --rounds 5000.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+debug_python=/usr/bin/python3.11-dbg
+[ -x .venv/bin/cmake ] && [ -x "$debug_python" ] || scripts/setup.sh
+
+echo "== reference-leak check: building for $debug_python"
+scripts/build_checked.sh debug "$debug_python"
+# A module built without Py_DEBUG keeps its reference counts out of the total, and
+# the check would see the interpreter's side of every hand-over as a leak.
+if ! nm -D --undefined-only build/debug/vesk.*.so | grep -qw _Py_RefTotal; then
+    echo "build/debug: the module was not compiled for the debug interpreter (no Py_DEBUG)" >&2
+    exit 1
+fi
+exec "$debug_python" tests/leakcheck/run.py --package build/debug/site "$@"
