@@ -1,6 +1,8 @@
 """Tests against the stand-in for Blender's API, in this process."""
 
+import os
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -12,6 +14,16 @@ import addon_utils  # noqa: E402
 import bpy  # noqa: E402
 
 assert bpy.__file__.startswith(str(harness.STANDIN)), "the real bpy was imported before the stand-in"
+
+
+@pytest.fixture(autouse=True, scope="session")
+def module_under_test():
+    """A checked build (the sanitizer run) names the package folder its module must come from."""
+    folder = os.environ.get("CORVANE_PACKAGE_DIR")
+    if folder:
+        import corvane.vesk
+
+        assert Path(corvane.vesk.__file__).parent == Path(folder, "corvane"), corvane.vesk.__file__
 
 
 @pytest.fixture(autouse=True)
