@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-debian_packages=(blender python3-requests python3-pip xvfb python3.11-dbg python3.11-dev g++ valgrind)
+debian_packages=(blender python3-requests python3-pip xvfb python3.11-dbg python3.11-dev g++ binutils valgrind)
 missing=()
 for package in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
