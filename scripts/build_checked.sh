@@ -14,9 +14,9 @@ export PATH="$PWD/.venv/bin:$PATH"  # CMake and Ninja from the tools
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
 cmake --build "$build" -j 2
 
-package=$build/site/corvane
-rm -rf "$package"
-mkdir -p "$package"
-cp -r src/corvane/. "$package/"
-find "$package" -name __pycache__ -prune -exec rm -rf {} +
-cp "$build"/vesk.*.so "$package/"
+site=$build/site
+rm -rf "$site"
+mkdir -p "$site/corvane"
+cp -r src/corvane/. "$site/corvane/"
+find "$site/corvane" -name __pycache__ -prune -exec rm -rf {} +
+cp "$build"/vesk.*.so "$site/corvane/"

@@ -16,4 +16,9 @@ if ! nm -D --undefined-only build/debug/vesk.*.so | grep -qw _Py_RefTotal; then
     echo "build/debug: the module was not compiled for the debug interpreter (no Py_DEBUG)" >&2
     exit 1
 fi
+# The debug interpreter sees no installed corvane: its metadata goes with the package
+# (the module reports its own installed version).
+version=$("$debug_python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+mkdir -p "build/debug/site/corvane-$version.dist-info"
+printf 'Metadata-Version: 2.1\nName: corvane\nVersion: %s\n' "$version" >"build/debug/site/corvane-$version.dist-info/METADATA"
 exec "$debug_python" tests/leakcheck/run.py --package build/debug/site "$@"

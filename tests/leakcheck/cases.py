@@ -69,6 +69,9 @@ def _server():
         from webserver import WebServer
 
         _web = WebServer()
+        from env import empty_after_every_round
+
+        empty_after_every_round(_web.requests)
         _web.put_json("/service.json", {"url": _web.url + "/addons", "manager_update": 0})
         _web.put_json("/addons/tellmora/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
         _web.put_json("/pypi/corvane/json", {"info": {"version": "0.1.0"}})

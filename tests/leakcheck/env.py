@@ -22,9 +22,17 @@ import addon_utils
 import bpy
 
 
-def standin_logs():
-    """The stand-in's call logs: they grow with every call, so each round empties them."""
-    return [bpy.utils.calls, bpy.ops.calls, addon_utils.calls, bpy.app.translations.calls]
+_shared_logs = []
+
+
+def empty_after_every_round(log):
+    """Has the rounds of every row empty `log` (a list), such as a shared server's request log."""
+    _shared_logs.append(log)
+
+
+def round_logs():
+    """Logs that grow with every call; each round empties them, so that only the module's growth counts."""
+    return [bpy.utils.calls, bpy.ops.calls, addon_utils.calls, bpy.app.translations.calls] + _shared_logs
 
 
 class LeakEnv:
@@ -50,7 +58,7 @@ class LeakEnv:
         self._close_hooks.append(hook)
 
     def end_round(self):
-        for log in standin_logs():
+        for log in round_logs():
             log.clear()
         del bpy.types.prepared[self._prepared_mark:]
         for hook in self._round_hooks:
