@@ -12,7 +12,7 @@ echo "== reference-leak check: building for $debug_python"
 scripts/build_checked.sh debug "$debug_python"
 # A module built without Py_DEBUG keeps its reference counts out of the total, and
 # the check would see the interpreter's side of every hand-over as a leak.
-if ! nm -D --undefined-only build/debug/vesk.*.so | grep -qw _Py_RefTotal; then
+if ! nm -D --undefined-only build/debug/vesk.*.so | grep -w _Py_RefTotal >/dev/null; then
     echo "build/debug: the module was not compiled for the debug interpreter (no Py_DEBUG)" >&2
     exit 1
 fi
