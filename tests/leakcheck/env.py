@@ -16,6 +16,7 @@ the row:
 import shutil
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 import addon_utils
@@ -45,7 +46,7 @@ class LeakEnv:
         bpy.reset()
         addon_utils.reset()
         vesk._vesk = None
-        bpy.utils.scripts_path = str(self.tmp / "scripts")
+        self._scripts_path = bpy.utils.scripts_path = str(self.tmp / "scripts")
         self._prepared_mark = len(bpy.types.prepared)
         self._threads = set(threading.enumerate())
 
@@ -61,14 +62,19 @@ class LeakEnv:
         for log in round_logs():
             log.clear()
         del bpy.types.prepared[self._prepared_mark:]
+        bpy.utils.scripts_path = self._scripts_path  # a row may reset bpy.utils; its files stay in tmp
         for hook in self._round_hooks:
             hook()
 
-    def join_threads(self, timeout=30.0):
-        """Waits for the non-daemon threads started during this row (the module's background work)."""
+    def join_threads(self, timeout=30.0, daemon_timeout=2.0):
+        """Waits for the threads started since the last call: the module's background work, and
+        briefly for daemon threads such as a server's request handlers (a server's own thread
+        runs on and is left alone from then on)."""
+        daemon_deadline = time.monotonic() + daemon_timeout
         for thread in set(threading.enumerate()) - self._threads:
-            if not thread.daemon and thread is not threading.current_thread():
-                thread.join(timeout)
+            if thread is not threading.current_thread():
+                thread.join(max(0.0, daemon_deadline - time.monotonic()) if thread.daemon else timeout)
+        self._threads = set(threading.enumerate())
 
     def close(self):
         self.join_threads()

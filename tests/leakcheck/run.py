@@ -81,12 +81,9 @@ def measure(run, vesk, env, arguments):
     # Preallocated, so that keeping the counts does not change them.
     references = array.array("q", bytes(8 * (blocks + 1)))
     allocated = array.array("q", bytes(8 * (blocks + 1)))
-    run_rounds(run, vesk, env, arguments.warmup)
-    settle(env)
-    references[0] = sys.gettotalrefcount()
-    allocated[0] = sys.getallocatedblocks()
-    for block in range(1, blocks + 1):
-        run_rounds(run, vesk, env, per_block)
+    # One loop for the warm-up and the blocks, so that every count is taken in the same state.
+    for block in range(blocks + 1):
+        run_rounds(run, vesk, env, per_block if block else arguments.warmup)
         settle(env)
         references[block] = sys.gettotalrefcount()
         allocated[block] = sys.getallocatedblocks()
