@@ -2,6 +2,7 @@
 #include "frame.hpp"
 
 #include <array>
+#include <vector>
 
 #ifndef VESK_DEFAULT_SERVICE_URL
 #define VESK_DEFAULT_SERVICE_URL "http://127.0.0.1:8731"
@@ -9,6 +10,239 @@
 
 namespace vesk {
 namespace {
+
+// ---- helpers ----------------------------------------------------------------------
+
+// The next item of `iterator`, or an empty Ref at the end.
+Ref next_item(Borrowed iterator, std::source_location at = std::source_location::current()) {
+    PyObject* found = PyIter_Next(iterator.get());
+    if (!found && PyErr_Occurred()) raise_set(at);
+    return Ref::steal(found);
+}
+
+Ref iterate(Borrowed iterable, std::source_location at = std::source_location::current()) {
+    return require(PyObject_GetIter(iterable.get()), at);
+}
+
+// left <op> right, as the interpreter's operator followed by a truth test.
+bool compares(Borrowed left, Borrowed right, int operation,
+              std::source_location at = std::source_location::current()) {
+    Ref result = require(PyObject_RichCompare(left.get(), right.get(), operation), at);
+    return truthy(result, at);
+}
+
+// dict.get(key) on a dict: the value, or an empty Ref; an unhashable key raises.
+Ref lookup(Borrowed dict, Borrowed key, std::source_location at = std::source_location::current()) {
+    PyObject* found = PyDict_GetItemWithError(dict.get(), key.get());
+    if (!found && PyErr_Occurred()) raise_set(at);
+    return Ref::borrow(found);
+}
+
+// ---- __get_ordered_classes__ -------------------------------------------------------
+
+constexpr std::array<const char*, 13> base_type_names = {
+    "Panel", "Operator", "PropertyGroup", "AddonPreferences", "Header", "Menu", "Node",
+    "NodeSocket", "NodeTree", "UIList", "RenderEngine", "Gizmo", "GizmoGroup",
+};
+
+// The 13 Blender base types, looked up by name as the running Blender has them.
+Ref register_base_types(Borrowed module) {
+    Ref types = attr(global(module, "bpy"), "types");
+    Ref found = require(PySet_New(nullptr));
+    for (const char* name : base_type_names) require_status(PySet_Add(found.get(), attr(types, name).get()));
+    return found;
+}
+
+// Every class in the namespaces of `modules`, counted once.
+Ref classes_in_modules(Borrowed module, Borrowed modules) {
+    Ref is_class = attr(global(module, "inspect"), "isclass");
+    Ref found = require(PySet_New(nullptr));
+    Ref each_module = iterate(modules);
+    while (Ref namespace_module = next_item(each_module)) {
+        // The values view's iterator notices a namespace that changes size meanwhile.
+        Ref values = call(attr(attr(namespace_module, "__dict__"), "values"));
+        Ref each_value = iterate(values);
+        while (Ref value = next_item(each_value)) {
+            if (truthy(call(is_class, {value}))) require_status(PySet_Add(found.get(), value.get()));
+        }
+    }
+    return found;
+}
+
+// The candidates that derive directly from a base type and are not registered yet.
+Ref select_classes(Borrowed base_types, Borrowed candidates) {
+    Ref selected = require(PySet_New(nullptr));
+    Ref each_class = iterate(candidates);
+    while (Ref cls = next_item(each_class)) {
+        bool direct = false;
+        Ref each_base = iterate(attr(cls, "__bases__"));
+        while (Ref base = next_item(each_base)) {
+            if (require_status(PySet_Contains(base_types.get(), base.get()))) {
+                direct = true;
+                break;
+            }
+        }
+        if (!direct) continue;
+        if (truthy(attr_or(cls, "is_registered", Py_False))) continue;
+        require_status(PySet_Add(selected.get(), cls.get()));
+    }
+    return selected;
+}
+
+// One call's work. The selected classes are numbered in the iteration order of their
+// set; the dependency graph and the ordering work on those numbers.
+class Ordering {
+public:
+    explicit Ordering(Borrowed module) : module_(module) {}
+
+    Ref run(Borrowed modules) {
+        Ref base_types = register_base_types(module_);
+        Ref selected = select_classes(base_types, classes_in_modules(module_, modules));
+        number_classes(selected);
+        index_idnames();
+        find_dependencies();
+        return order();
+    }
+
+private:
+    void number_classes(Borrowed selected) {
+        Ref each_class = iterate(selected);
+        while (Ref cls = next_item(each_class)) {
+            set_item(number_of_, cls, integer(static_cast<long>(classes_.size())));
+            classes_.push_back(std::move(cls));
+        }
+        dependents_.resize(classes_.size());
+        pending_.assign(classes_.size(), 0);
+    }
+
+    // bl_idname -> class. A class without bl_idname is known to Blender by its
+    // class name, and parent panels are named that way too; an explicit bl_idname wins.
+    void index_idnames() {
+        Ref by_name = require(PyDict_New());
+        for (const Ref& cls : classes_) {
+            if (has_attr(cls, "bl_idname")) {
+                set_item(by_idname_, attr(cls, "bl_idname"), cls);
+            } else {
+                set_item(by_name, attr(cls, "__name__"), cls);
+            }
+        }
+        require_status(PyDict_Merge(by_name.get(), by_idname_.get(), 1));
+        by_idname_ = std::move(by_name);
+    }
+
+    // The class an annotation declares as the type of a pointer or collection property, or None.
+    Ref dependency_from_annotation(Borrowed value) {
+        Ref bpy = global(module_, "bpy");
+        Ref version = attr(attr(bpy, "app"), "version");
+        if (compares(version, deferred_from_, Py_GE)) {
+            Ref deferred = attr(attr(bpy, "props"), "_PropertyDeferred");
+            if (!require_status(PyObject_IsInstance(value.get(), deferred.get()))) return none();
+            Ref keywords = attr(value, "keywords");
+            Ref found = call(attr(keywords, "get"), {type_key_});
+            return found;
+        }
+        // Before 3.2 a declaration is the pair (property function, keywords).
+        if (!PyTuple_Check(value.get())) return none();
+        Py_ssize_t length = PyObject_Size(value.get());
+        if (length < 0) raise_set();
+        if (length != 2) return none();
+        Ref props = attr(bpy, "props");
+        Ref first = integer(0);
+        if (compares(item(value, first), attr(props, "PointerProperty"), Py_EQ) ||
+            compares(item(value, first), attr(props, "CollectionProperty"), Py_EQ)) {
+            return item(item(value, integer(1)), type_key_);
+        }
+        return none();
+    }
+
+    // The selected class `dependency` stands for, by number; -1 for anything else.
+    Py_ssize_t number(Borrowed dependency) {
+        Ref found = lookup(number_of_, dependency);
+        if (!found) return -1;
+        return PyLong_AsSsize_t(found.get());
+    }
+
+    void add_dependency(Py_ssize_t cls, Py_ssize_t dependency, std::vector<Py_ssize_t>& added_for) {
+        // A set of dependencies: each counts once.
+        if (added_for[dependency] == cls) return;
+        added_for[dependency] = cls;
+        dependents_[dependency].push_back(cls);
+        ++pending_[cls];
+    }
+
+    void find_dependencies() {
+        Ref get_type_hints = attr(global(module_, "typing"), "get_type_hints");
+        std::vector<Py_ssize_t> added_for(classes_.size(), -1);
+        for (Py_ssize_t index = 0; index < static_cast<Py_ssize_t>(classes_.size()); ++index) {
+            Borrowed cls = classes_[index];
+            Ref globals = require(PyDict_New());
+            Ref locals = require(PyDict_New());
+            Ref hints = call(get_type_hints, {cls, globals, locals});
+            Ref each_hint = iterate(call(attr(hints, "values")));
+            while (Ref value = next_item(each_hint)) {
+                Ref dependency = dependency_from_annotation(value);
+                if (dependency.is(Py_None)) continue;
+                Py_ssize_t found = number(dependency);
+                if (found >= 0) add_dependency(index, found, added_for);
+            }
+
+            Ref panel = attr(attr(global(module_, "bpy"), "types"), "Panel");
+            if (!contains(attr(cls, "__bases__"), panel)) continue;
+            Ref parent_idname = attr_or(cls, "bl_parent_id", Py_None);
+            if (parent_idname.is(Py_None)) continue;
+            Ref parent = lookup(by_idname_, parent_idname);
+            if (parent) add_dependency(index, number(parent), added_for);
+        }
+    }
+
+    // Pass by pass: a pass places every class whose dependencies were all placed in
+    // earlier passes, so a class never shares a pass with one it depends on. Each
+    // pass costs the classes left over plus the edges out of the classes it placed.
+    Ref order() {
+        std::vector<Py_ssize_t> placed;
+        placed.reserve(classes_.size());
+        std::vector<Py_ssize_t> left_over(classes_.size());
+        for (Py_ssize_t index = 0; index < static_cast<Py_ssize_t>(left_over.size()); ++index) left_over[index] = index;
+        std::vector<Py_ssize_t> unsorted;
+        while (!left_over.empty()) {
+            std::size_t pass_start = placed.size();
+            unsorted.clear();
+            for (Py_ssize_t cls : left_over) (pending_[cls] == 0 ? placed : unsorted).push_back(cls);
+            if (placed.size() == pass_start) raise_circular(unsorted);
+            for (std::size_t at = pass_start; at < placed.size(); ++at) {
+                for (Py_ssize_t dependent : dependents_[placed[at]]) --pending_[dependent];
+            }
+            left_over.swap(unsorted);
+        }
+        Ref result = require(PyList_New(static_cast<Py_ssize_t>(placed.size())));
+        for (std::size_t at = 0; at < placed.size(); ++at) {
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(at), Py_NewRef(classes_[placed[at]].get()));
+        }
+        return result;
+    }
+
+    [[noreturn]] void raise_circular(const std::vector<Py_ssize_t>& left_over) {
+        Ref names = require(PyList_New(0));
+        for (Py_ssize_t cls : left_over) {
+            Ref name = require(PyObject_Str(attr(classes_[cls], "__name__").get()));
+            require_status(PyList_Append(names.get(), name.get()));
+        }
+        Ref joined = require(PyUnicode_Join(text(", ").get(), names.get()));
+        Ref message = require(PyUnicode_FromFormat(
+            "cannot order classes for registration, circular dependency among: %U", joined.get()));
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        raise_set();
+    }
+
+    Borrowed module_;
+    Ref type_key_ = text("type");
+    Ref deferred_from_ = require(Py_BuildValue("(ii)", 3, 2));
+    std::vector<Ref> classes_;
+    Ref number_of_ = require(PyDict_New());
+    Ref by_idname_ = require(PyDict_New());
+    std::vector<std::vector<Py_ssize_t>> dependents_;
+    std::vector<Py_ssize_t> pending_;
+};
 
 // ---- the distribution service ---------------------------------------------------
 
@@ -205,6 +439,13 @@ PyObject* py_unregister(PyObject* module, PyObject* args, PyObject* kwargs) noex
     return edge("unregister", [&] { return unregister_addon(module, name); });
 }
 
+PyObject* py_get_ordered_classes(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"modules", nullptr};
+    PyObject* modules = nullptr;
+    if (!parse_arguments(args, kwargs, "O:__get_ordered_classes__", names, &modules)) return nullptr;
+    return edge("__get_ordered_classes__", [&] { return Ordering(module).run(modules); });
+}
+
 template <auto function>
 PyCFunction as_method() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -215,6 +456,8 @@ std::array functions = {
                 "register($module, /, addon, action=None)\n--\n\n"},
     PyMethodDef{"unregister", as_method<py_unregister>(), METH_VARARGS | METH_KEYWORDS,
                 "unregister($module, /, name)\n--\n\n"},
+    PyMethodDef{"__get_ordered_classes__", as_method<py_get_ordered_classes>(), METH_VARARGS | METH_KEYWORDS,
+                "__get_ordered_classes__($module, /, modules)\n--\n\n"},
 };
 
 }  // namespace
