@@ -223,3 +223,65 @@ def _(vesk, env):
         prefs.index = 3
         with raises(IndexError):
             vesk.operator("version")
+
+
+# ---- __get_ordered_classes__ ------------------------------------------------------
+
+_order_addons = {}
+
+
+def _order_addon(shape):
+    """One add-on module per shape, made once so that every round does the same work."""
+    if shape not in _order_addons:
+        import types
+
+        import bpy
+
+        addon = types.ModuleType("leak_order_" + shape)
+        leaf = type(bpy.types.PropertyGroup)("Leaf", (bpy.types.PropertyGroup,), {})
+        user = type(bpy.types.Operator)("User", (bpy.types.Operator,), {"__annotations__": {
+            "one": bpy.props.PointerProperty(type=leaf), "many": bpy.props.CollectionProperty(type=leaf),
+            "name": bpy.props.StringProperty()}})
+        main = type(bpy.types.Panel)("Main", (bpy.types.Panel,), {})
+        sub = type(bpy.types.Panel)("Sub", (bpy.types.Panel,), {"bl_idname": "SUB", "bl_parent_id": "Main"})
+        classes = [leaf, user, main, sub]
+        if shape == "circular":
+            leaf.__annotations__ = {"back": bpy.props.PointerProperty(type=user)}
+        elif shape == "text annotation":
+            classes.append(type(bpy.types.Operator)("Texted", (bpy.types.Operator,),
+                                                    {"__annotations__": {"p": "Undefined"}}))
+        for cls in classes:
+            setattr(addon, cls.__name__, cls)
+        addon.number = 1
+        _order_addons[shape] = addon
+    return _order_addons[shape]
+
+
+@case("__get_ordered_classes__: ordered")
+def _(vesk, env):
+    assert len(vesk.__get_ordered_classes__([_order_addon("plain")])) == 4
+
+
+@case("__get_ordered_classes__: circular dependency (ValueError)")
+def _(vesk, env):
+    with raises(ValueError):
+        vesk.__get_ordered_classes__([_order_addon("circular")])
+
+
+@case("__get_ordered_classes__: typing.get_type_hints fails (NameError)")
+def _(vesk, env):
+    with raises(NameError):
+        vesk.__get_ordered_classes__([_order_addon("text annotation")])
+
+
+@case("__get_ordered_classes__: a base type missing (AttributeError)")
+def _(vesk, env):
+    import bpy
+
+    gizmo_group = bpy.types.GizmoGroup
+    del bpy.types.GizmoGroup
+    try:
+        with raises(AttributeError):
+            vesk.__get_ordered_classes__([_order_addon("plain")])
+    finally:
+        bpy.types.GizmoGroup = gizmo_group
