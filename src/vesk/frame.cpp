@@ -8,15 +8,19 @@
 
 namespace vesk {
 
-Ref global(Borrowed module, const char* name, std::source_location at) {
+Ref global(Borrowed module, Borrowed name, std::source_location at) {
     PyObject* namespace_dict = PyModule_GetDict(module.get());
-    Ref key = require(PyUnicode_FromString(name), at);
-    if (PyObject* found = PyDict_GetItemWithError(namespace_dict, key.get())) return Ref::borrow(found);
+    if (PyObject* found = PyDict_GetItemWithError(namespace_dict, name.get())) return Ref::borrow(found);
     if (PyErr_Occurred()) raise_set(at);
-    if (PyObject* builtin = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.get())) return Ref::borrow(builtin);
+    if (PyObject* builtin = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.get())) return Ref::borrow(builtin);
     if (PyErr_Occurred()) raise_set(at);
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     raise_set(at);
+}
+
+Ref global(Borrowed module, const char* name, std::source_location at) {
+    Ref key = require(PyUnicode_FromString(name), at);
+    return global(module, key, at);
 }
 
 void set_global(Borrowed module, const char* name, Borrowed value, std::source_location at) {

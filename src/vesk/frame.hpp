@@ -21,6 +21,8 @@ std::span<PyMethodDef> manager_functions();
 // The module global `name`, read from the module's namespace at the moment of use
 // and then from the built-ins, as a Python module's code reads its globals.
 Ref global(Borrowed module, const char* name, std::source_location at = std::source_location::current());
+// The same, by a name object (an interned one hashes once for all lookups).
+Ref global(Borrowed module, Borrowed name, std::source_location at = std::source_location::current());
 
 // Assigns the module global `name`.
 void set_global(Borrowed module, const char* name, Borrowed value,

@@ -24,6 +24,15 @@ Ref iterate(Borrowed iterable, std::source_location at = std::source_location::c
     return require(PyObject_GetIter(iterable.get()), at);
 }
 
+// object.name(*arguments), without making a bound method first.
+Ref call_method(Borrowed object, Borrowed name, std::initializer_list<Borrowed> arguments = {},
+                std::source_location at = std::source_location::current()) {
+    std::array<PyObject*, 4> vector{object.get()};
+    std::size_t count = 1;
+    for (Borrowed argument : arguments) vector.at(count++) = argument.get();
+    return require(PyObject_VectorcallMethod(name.get(), vector.data(), count, nullptr), at);
+}
+
 // left <op> right, as the interpreter's operator followed by a truth test.
 bool compares(Borrowed left, Borrowed right, int operation,
               std::source_location at = std::source_location::current()) {
@@ -38,6 +47,39 @@ Ref lookup(Borrowed dict, Borrowed key, std::source_location at = std::source_lo
     return Ref::borrow(found);
 }
 
+// True when getattr(cls, name) is sure to raise AttributeError: a class whose
+// metaclass looks attributes up the ordinary way, with the name in neither its own
+// nor its metaclass's MRO. Saves raising and discarding the error for each class.
+bool surely_absent(Borrowed cls, Borrowed name) {
+    if (!PyType_Check(cls.get())) return false;
+    PyTypeObject* metatype = Py_TYPE(cls.get());
+    return metatype->tp_getattro == PyType_Type.tp_getattro && !_PyType_Lookup(metatype, name.get()) &&
+           !_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), name.get());
+}
+
+// hasattr(cls, name): any exception of the lookup counts as absence.
+bool class_has_attr(Borrowed cls, Borrowed name) {
+    if (surely_absent(cls, name)) return false;
+    PyObject* found = PyObject_GetAttr(cls.get(), name.get());
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found);
+    return true;
+}
+
+// getattr(cls, name, fallback): only AttributeError falls back.
+Ref class_attr_or(Borrowed cls, Borrowed name, Borrowed fallback,
+                  std::source_location at = std::source_location::current()) {
+    if (surely_absent(cls, name)) return Ref::borrow(fallback);
+    PyObject* found = PyObject_GetAttr(cls.get(), name.get());
+    if (found) return Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set(at);
+    PyErr_Clear();
+    return Ref::borrow(fallback);
+}
+
 // ---- __get_ordered_classes__ -------------------------------------------------------
 
 constexpr std::array<const char*, 13> base_type_names = {
@@ -45,48 +87,47 @@ constexpr std::array<const char*, 13> base_type_names = {
     "NodeSocket", "NodeTree", "UIList", "RenderEngine", "Gizmo", "GizmoGroup",
 };
 
-// The 13 Blender base types, looked up by name as the running Blender has them.
-Ref register_base_types(Borrowed module) {
-    Ref types = attr(global(module, "bpy"), "types");
-    Ref found = require(PySet_New(nullptr));
-    for (const char* name : base_type_names) require_status(PySet_Add(found.get(), attr(types, name).get()));
-    return found;
-}
+// The names the ordering looks up, made once and interned: a lookup by the very same
+// string object hits the interpreter's attribute caches.
+struct OrderingNames {
+    Kept bpy, types, app, version, props, property_deferred, pointer_property, collection_property, keywords,
+        get, type, inspect, isclass, typing, get_type_hints, dict, values, bases, is_registered, bl_idname, name,
+        bl_parent_id, panel;
+    std::array<Kept, base_type_names.size()> base_types;
+};
 
-// Every class in the namespaces of `modules`, counted once.
-Ref classes_in_modules(Borrowed module, Borrowed modules) {
-    Ref is_class = attr(global(module, "inspect"), "isclass");
-    Ref found = require(PySet_New(nullptr));
-    Ref each_module = iterate(modules);
-    while (Ref namespace_module = next_item(each_module)) {
-        // The values view's iterator notices a namespace that changes size meanwhile.
-        Ref values = call(attr(attr(namespace_module, "__dict__"), "values"));
-        Ref each_value = iterate(values);
-        while (Ref value = next_item(each_value)) {
-            if (truthy(call(is_class, {value}))) require_status(PySet_Add(found.get(), value.get()));
-        }
-    }
-    return found;
-}
-
-// The candidates that derive directly from a base type and are not registered yet.
-Ref select_classes(Borrowed base_types, Borrowed candidates) {
-    Ref selected = require(PySet_New(nullptr));
-    Ref each_class = iterate(candidates);
-    while (Ref cls = next_item(each_class)) {
-        bool direct = false;
-        Ref each_base = iterate(attr(cls, "__bases__"));
-        while (Ref base = next_item(each_base)) {
-            if (require_status(PySet_Contains(base_types.get(), base.get()))) {
-                direct = true;
-                break;
-            }
-        }
-        if (!direct) continue;
-        if (truthy(attr_or(cls, "is_registered", Py_False))) continue;
-        require_status(PySet_Add(selected.get(), cls.get()));
-    }
-    return selected;
+const OrderingNames& ordering_names() {
+    static const OrderingNames* made = [] {
+        auto* names = new OrderingNames;  // never freed, like every Kept
+        auto intern = [](Kept& into, const char* text) { into.keep(require(PyUnicode_InternFromString(text))); };
+        intern(names->bpy, "bpy");
+        intern(names->types, "types");
+        intern(names->app, "app");
+        intern(names->version, "version");
+        intern(names->props, "props");
+        intern(names->property_deferred, "_PropertyDeferred");
+        intern(names->pointer_property, "PointerProperty");
+        intern(names->collection_property, "CollectionProperty");
+        intern(names->keywords, "keywords");
+        intern(names->get, "get");
+        intern(names->type, "type");
+        intern(names->inspect, "inspect");
+        intern(names->isclass, "isclass");
+        intern(names->typing, "typing");
+        intern(names->get_type_hints, "get_type_hints");
+        intern(names->dict, "__dict__");
+        intern(names->values, "values");
+        intern(names->bases, "__bases__");
+        intern(names->is_registered, "is_registered");
+        intern(names->bl_idname, "bl_idname");
+        intern(names->name, "__name__");
+        intern(names->bl_parent_id, "bl_parent_id");
+        intern(names->panel, "Panel");
+        for (std::size_t index = 0; index < base_type_names.size(); ++index)
+            intern(names->base_types[index], base_type_names[index]);
+        return names;
+    }();
+    return *made;
 }
 
 // One call's work. The selected classes are numbered in the iteration order of their
@@ -96,8 +137,8 @@ public:
     explicit Ordering(Borrowed module) : module_(module) {}
 
     Ref run(Borrowed modules) {
-        Ref base_types = register_base_types(module_);
-        Ref selected = select_classes(base_types, classes_in_modules(module_, modules));
+        Ref base_types = register_base_types();
+        Ref selected = select_classes(base_types, classes_in_modules(modules));
         number_classes(selected);
         index_idnames();
         find_dependencies();
@@ -105,6 +146,50 @@ public:
     }
 
 private:
+    // The 13 Blender base types, looked up by name as the running Blender has them.
+    Ref register_base_types() {
+        Ref types = attr(global(module_, names_.bpy.get()), names_.types.get());
+        Ref found = require(PySet_New(nullptr));
+        for (const Kept& name : names_.base_types) require_status(PySet_Add(found.get(), attr(types, name.get()).get()));
+        return found;
+    }
+
+    // Every class in the namespaces of `modules`, counted once.
+    Ref classes_in_modules(Borrowed modules) {
+        Ref is_class = attr(global(module_, names_.inspect.get()), names_.isclass.get());
+        Ref found = require(PySet_New(nullptr));
+        Ref each_module = iterate(modules);
+        while (Ref namespace_module = next_item(each_module)) {
+            // The values view's iterator notices a namespace that changes size meanwhile.
+            Ref values = call_method(attr(namespace_module, names_.dict.get()), names_.values.get());
+            Ref each_value = iterate(values);
+            while (Ref value = next_item(each_value)) {
+                if (truthy(call(is_class, {value}))) require_status(PySet_Add(found.get(), value.get()));
+            }
+        }
+        return found;
+    }
+
+    // The candidates that derive directly from a base type and are not registered yet.
+    Ref select_classes(Borrowed base_types, Borrowed candidates) {
+        Ref selected = require(PySet_New(nullptr));
+        Ref each_class = iterate(candidates);
+        while (Ref cls = next_item(each_class)) {
+            bool direct = false;
+            Ref each_base = iterate(attr(cls, names_.bases.get()));
+            while (Ref base = next_item(each_base)) {
+                if (require_status(PySet_Contains(base_types.get(), base.get()))) {
+                    direct = true;
+                    break;
+                }
+            }
+            if (!direct) continue;
+            if (truthy(class_attr_or(cls, names_.is_registered.get(), Py_False))) continue;
+            require_status(PySet_Add(selected.get(), cls.get()));
+        }
+        return selected;
+    }
+
     void number_classes(Borrowed selected) {
         Ref each_class = iterate(selected);
         while (Ref cls = next_item(each_class)) {
@@ -120,10 +205,10 @@ private:
     void index_idnames() {
         Ref by_name = require(PyDict_New());
         for (const Ref& cls : classes_) {
-            if (has_attr(cls, "bl_idname")) {
-                set_item(by_idname_, attr(cls, "bl_idname"), cls);
+            if (class_has_attr(cls, names_.bl_idname.get())) {
+                set_item(by_idname_, attr(cls, names_.bl_idname.get()), cls);
             } else {
-                set_item(by_name, attr(cls, "__name__"), cls);
+                set_item(by_name, attr(cls, names_.name.get()), cls);
             }
         }
         require_status(PyDict_Merge(by_name.get(), by_idname_.get(), 1));
@@ -132,30 +217,27 @@ private:
 
     // The class an annotation declares as the type of a pointer or collection property, or None.
     Ref dependency_from_annotation(Borrowed value) {
-        Ref bpy = global(module_, "bpy");
-        Ref version = attr(attr(bpy, "app"), "version");
+        Ref bpy = global(module_, names_.bpy.get());
+        Ref version = attr(attr(bpy, names_.app.get()), names_.version.get());
         if (compares(version, deferred_from_, Py_GE)) {
-            Ref deferred = attr(attr(bpy, "props"), "_PropertyDeferred");
+            Ref deferred = attr(attr(bpy, names_.props.get()), names_.property_deferred.get());
             if (!require_status(PyObject_IsInstance(value.get(), deferred.get()))) return none();
-            Ref keywords = attr(value, "keywords");
-            Ref found = call(attr(keywords, "get"), {type_key_});
-            return found;
+            return call_method(attr(value, names_.keywords.get()), names_.get.get(), {names_.type.get()});
         }
         // Before 3.2 a declaration is the pair (property function, keywords).
         if (!PyTuple_Check(value.get())) return none();
         Py_ssize_t length = PyObject_Size(value.get());
         if (length < 0) raise_set();
         if (length != 2) return none();
-        Ref props = attr(bpy, "props");
-        Ref first = integer(0);
-        if (compares(item(value, first), attr(props, "PointerProperty"), Py_EQ) ||
-            compares(item(value, first), attr(props, "CollectionProperty"), Py_EQ)) {
-            return item(item(value, integer(1)), type_key_);
+        Ref props = attr(bpy, names_.props.get());
+        if (compares(item(value, zero_), attr(props, names_.pointer_property.get()), Py_EQ) ||
+            compares(item(value, zero_), attr(props, names_.collection_property.get()), Py_EQ)) {
+            return item(item(value, one_), names_.type.get());
         }
         return none();
     }
 
-    // The selected class `dependency` stands for, by number; -1 for anything else.
+    // The number of the selected class `dependency` stands for; -1 for anything else.
     Py_ssize_t number(Borrowed dependency) {
         Ref found = lookup(number_of_, dependency);
         if (!found) return -1;
@@ -171,14 +253,14 @@ private:
     }
 
     void find_dependencies() {
-        Ref get_type_hints = attr(global(module_, "typing"), "get_type_hints");
+        Ref get_type_hints = attr(global(module_, names_.typing.get()), names_.get_type_hints.get());
         std::vector<Py_ssize_t> added_for(classes_.size(), -1);
         for (Py_ssize_t index = 0; index < static_cast<Py_ssize_t>(classes_.size()); ++index) {
             Borrowed cls = classes_[index];
             Ref globals = require(PyDict_New());
             Ref locals = require(PyDict_New());
             Ref hints = call(get_type_hints, {cls, globals, locals});
-            Ref each_hint = iterate(call(attr(hints, "values")));
+            Ref each_hint = iterate(call_method(hints, names_.values.get()));
             while (Ref value = next_item(each_hint)) {
                 Ref dependency = dependency_from_annotation(value);
                 if (dependency.is(Py_None)) continue;
@@ -186,9 +268,9 @@ private:
                 if (found >= 0) add_dependency(index, found, added_for);
             }
 
-            Ref panel = attr(attr(global(module_, "bpy"), "types"), "Panel");
-            if (!contains(attr(cls, "__bases__"), panel)) continue;
-            Ref parent_idname = attr_or(cls, "bl_parent_id", Py_None);
+            Ref panel = attr(attr(global(module_, names_.bpy.get()), names_.types.get()), names_.panel.get());
+            if (!contains(attr(cls, names_.bases.get()), panel)) continue;
+            Ref parent_idname = class_attr_or(cls, names_.bl_parent_id.get(), Py_None);
             if (parent_idname.is(Py_None)) continue;
             Ref parent = lookup(by_idname_, parent_idname);
             if (parent) add_dependency(index, number(parent), added_for);
@@ -224,8 +306,7 @@ private:
     [[noreturn]] void raise_circular(const std::vector<Py_ssize_t>& left_over) {
         Ref names = require(PyList_New(0));
         for (Py_ssize_t cls : left_over) {
-            Ref name = require(PyObject_Str(attr(classes_[cls], "__name__").get()));
-            require_status(PyList_Append(names.get(), name.get()));
+            require_status(PyList_Append(names.get(), as_text(attr(classes_[cls], names_.name.get())).get()));
         }
         Ref joined = require(PyUnicode_Join(text(", ").get(), names.get()));
         Ref message = require(PyUnicode_FromFormat(
@@ -235,13 +316,15 @@ private:
     }
 
     Borrowed module_;
-    Ref type_key_ = text("type");
+    const OrderingNames& names_ = ordering_names();
     Ref deferred_from_ = require(Py_BuildValue("(ii)", 3, 2));
+    Ref zero_ = integer(0);
+    Ref one_ = integer(1);
     std::vector<Ref> classes_;
-    Ref number_of_ = require(PyDict_New());
+    Ref number_of_ = require(PyDict_New());  // class -> its number; membership as in a set
     Ref by_idname_ = require(PyDict_New());
-    std::vector<std::vector<Py_ssize_t>> dependents_;
-    std::vector<Py_ssize_t> pending_;
+    std::vector<std::vector<Py_ssize_t>> dependents_;  // number -> the numbers depending on it
+    std::vector<Py_ssize_t> pending_;                  // number -> its dependencies not placed yet
 };
 
 // ---- the distribution service ---------------------------------------------------
