@@ -104,6 +104,17 @@ def test_is_registered_and_bl_idname_lookups(vesk):
     for _ in range(5):
         assert vesk.__get_ordered_classes__([module(child, odd_parent)]) == [odd_parent, child]
 
+    class Dynamic(type(bpy.types.Panel)):
+        def __getattr__(cls, name):  # attributes no MRO holds
+            if name == "bl_idname":
+                return "DYNAMIC"
+            raise AttributeError(name)
+
+    dynamic_parent = Dynamic("DynamicParent", (bpy.types.Panel,), {})
+    dynamic_child = make(bpy.types.Panel, "DynamicChild", bl_parent_id="DYNAMIC")
+    for _ in range(5):
+        assert vesk.__get_ordered_classes__([module(dynamic_child, dynamic_parent)]) == [dynamic_parent, dynamic_child]
+
     class Failing(type(bpy.types.Panel)):
         @property
         def is_registered(cls):
@@ -248,7 +259,7 @@ def test_chains_diamonds_and_passes(vesk):
 # ---- failures -----------------------------------------------------------------------
 
 
-def test_cycles_of_several_shapes(vesk, monkeypatch):
+def test_cycles_of_several_shapes(vesk):
     selfish = make(bpy.types.Panel, "Selfish", bl_idname="SELF", bl_parent_id="SELF")
     a = make(bpy.types.PropertyGroup, "A")
     b = make(bpy.types.PropertyGroup, "B", {"a": bpy.props.PointerProperty(type=a)})
