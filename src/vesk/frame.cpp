@@ -27,7 +27,109 @@ void set_global(Borrowed module, const char* name, Borrowed value, std::source_l
     require_status(PyDict_SetItemString(PyModule_GetDict(module.get()), name, value.get()), at);
 }
 
-std::span<PyMethodDef> frame_functions() { return {}; }
+namespace {
+
+// ---- start-up, shut-down and the add-ons directory -----------------------------
+
+// The add-ons the manager looks after; each is the `name` of one record.
+constexpr std::array managed_addons = {"tellmora"};
+
+Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"), "app"), "translations"); }
+
+Ref init(Borrowed module, Borrowed prefs) {
+    call(attr(translations(module), "register"), {global(module, "__name__"), global(module, "langs")});
+    set_global(module, "_vesk", prefs);
+    set_attr(global(module, "_vesk"), "installed", require(PyDict_New()));
+
+    for (const char* managed : managed_addons) {
+        Ref name = text(managed);
+        Ref addons = attr(global(module, "_vesk"), "addons");
+        if (contains(call(attr(addons, "keys")), name)) continue;
+        Ref record = call(attr(addons, "add"));
+        set_attr(record, "name", name);
+        // "some_addon" is shown as "Some Addon".
+        Ref words = require(PyUnicode_Split(name.get(), text("_").get(), -1));
+        Ref title = call(attr(require(PyUnicode_Join(text(" ").get(), words.get())), "title"));
+        set_attr(record, "title", title);
+    }
+
+    Ref records = require(PyObject_GetIter(attr(global(module, "_vesk"), "addons").get()));
+    while (PyObject* next = PyIter_Next(records.get())) {
+        Ref record = Ref::steal(next);
+        if (!truthy(attr(record, "status"))) continue;
+        Ref args = require(PyTuple_Pack(1, record.get()));
+        Ref thread = call_keywords(attr(global(module, "threading"), "Thread"), {},
+                                   {{"target", global(module, "register")}, {"args", args}});
+        call(attr(thread, "start"));
+    }
+    if (PyErr_Occurred()) raise_set();
+    return none();
+}
+
+Ref unregister_all(Borrowed module) {
+    call(attr(attr(attr(global(module, "bpy"), "ops"), "wm"), "save_userpref"));
+    // A snapshot: a registration finishing in another thread may add names meanwhile.
+    Ref names = require(PySequence_List(call(attr(attr(global(module, "_vesk"), "installed"), "keys")).get()));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(names.get()); ++index) {
+        call(global(module, "unregister"), {PyList_GET_ITEM(names.get(), index)});
+    }
+    call(attr(translations(module), "unregister"), {global(module, "__name__")});
+    return none();
+}
+
+bool path_exists(Borrowed module, Borrowed path) {
+    return truthy(call(attr(attr(global(module, "os"), "path"), "exists"), {path}));
+}
+
+Ref get_addons_path(Borrowed module) {
+    Ref scripts_path = call(attr(attr(global(module, "bpy"), "utils"), "script_path_user"));
+    if (!path_exists(module, scripts_path)) call(attr(global(module, "os"), "mkdir"), {scripts_path});
+    Ref separator = attr(attr(global(module, "os"), "path"), "sep");
+    Ref addons_path = require(PyNumber_Add(require(PyNumber_Add(scripts_path.get(), separator.get())).get(),
+                                           text("addons").get()));
+    if (!path_exists(module, addons_path)) call(attr(global(module, "os"), "mkdir"), {addons_path});
+    // Blender puts the folder on sys.path at start-up only when it exists then; an
+    // add-on package unpacked here needs it for `from . import sibling`.
+    Ref search_path = attr(global(module, "sys"), "path");
+    if (!contains(search_path, addons_path)) call(attr(search_path, "append"), {addons_path});
+    return addons_path;
+}
+
+PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"prefs", nullptr};
+    PyObject* prefs = nullptr;
+    if (!parse_arguments(args, kwargs, "O:init", names, &prefs)) return nullptr;
+    return edge("init", [&] { return init(module, prefs); });
+}
+
+PyObject* unregister_all_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {nullptr};
+    if (!parse_arguments(args, kwargs, ":unregister_all", names)) return nullptr;
+    return edge("unregister_all", [&] { return unregister_all(module); });
+}
+
+PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {nullptr};
+    if (!parse_arguments(args, kwargs, ":get_addons_path", names)) return nullptr;
+    return edge("get_addons_path", [&] { return get_addons_path(module); });
+}
+
+template <auto entry>
+constexpr PyCFunction as_function() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+PyMethodDef frame_table[] = {
+    {"init", as_function<init_entry>(), METH_VARARGS | METH_KEYWORDS, "init($module, /, prefs)\n--\n\n"},
+    {"unregister_all", as_function<unregister_all_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "unregister_all($module, /)\n--\n\n"},
+    {"get_addons_path", as_function<get_addons_path_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "get_addons_path($module, /)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> frame_functions() { return frame_table; }
 
 namespace {
 

@@ -1,8 +1,381 @@
 // Package fetch and module loading: download, verify and unpack an add-on package, load its modules.
 #include "frame.hpp"
 
-namespace vesk {
+#include <cstring>
+#include <string_view>
+#include <thread>
 
-std::span<PyMethodDef> packages_functions() { return {}; }
+#include <unistd.h>
+
+namespace vesk {
+namespace {
+
+// What one call of __import_module__ shares with its inner operations.
+struct Load {
+    Borrowed module;  // corvane.vesk
+    Borrowed name;
+    Borrowed url;
+    Ref homepath;  // the add-on's directory
+};
+
+Ref concat(std::initializer_list<Borrowed> parts) {
+    Ref joined = Ref::borrow(*parts.begin());
+    for (auto part = parts.begin() + 1; part != parts.end(); ++part) {
+        joined = require(PyNumber_Add(joined.get(), part->get()));
+    }
+    return joined;
+}
+
+// HOMEPATH + "/" + file name: inside the add-on directory, with a forward slash on every platform.
+Ref in_home(const Load& load, std::initializer_list<Borrowed> file_name) {
+    Ref path = concat({load.homepath, text("/")});
+    for (Borrowed part : file_name) path = concat({path, part});
+    return path;
+}
+
+Ref os_function(const Load& load, const char* name) { return attr(global(load.module, "os"), name); }
+
+bool exists(const Load& load, Borrowed path) {
+    return truthy(call(attr(attr(global(load.module, "os"), "path"), "exists"), {path}));
+}
+
+Ref open_file(const Load& load, Borrowed path, const char* mode) {
+    return call(global(load.module, "open"), {path, text(mode)});
+}
+
+// Runs `body` as the inner operation `function`: a failure gains a traceback entry
+// naming it, below the entry of __import_module__.
+template <class Body>
+auto inner(const char* function, Body&& body, std::source_location at = std::source_location::current()) {
+    try {
+        return body();
+    } catch (const PythonError& error) {
+        add_traceback(function, error);
+        throw PythonError{at.file_name(), static_cast<int>(at.line())};
+    }
+}
+
+// with <resource>: ...  for files and zip archives, whose __exit__ is close().
+template <class Body>
+void with_closing(Borrowed resource, Body&& body) {
+    try {
+        body();
+    } catch (const PythonError&) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback) PyException_SetTraceback(value, traceback);
+        PyObject* closed = PyObject_CallMethod(resource.get(), "close", nullptr);
+        if (closed) {
+            Py_DECREF(closed);
+            PyErr_Restore(type, value, traceback);
+        } else {
+            // As `with` does: the error of close() wins, with the first as its context.
+            PyObject *close_type, *close_value, *close_traceback;
+            PyErr_Fetch(&close_type, &close_value, &close_traceback);
+            PyErr_NormalizeException(&close_type, &close_value, &close_traceback);
+            PyException_SetContext(close_value, value);  // steals `value`
+            Py_DECREF(type);
+            Py_XDECREF(traceback);
+            PyErr_Restore(close_type, close_value, close_traceback);
+        }
+        throw;
+    }
+    call(attr(resource, "close"));
+}
+
+// A name for a file written beside `path` and then moved over it; unique per thread,
+// so that two loads at once never write into the same temporary file.
+Ref temporary_beside(const Load& load, Borrowed file_name) {
+    auto thread = std::hash<std::thread::id>{}(std::this_thread::get_id());
+    Ref suffix = require(PyUnicode_FromFormat(".%ld-%zu.tmp", static_cast<long>(getpid()), thread));
+    return in_home(load, {text("."), file_name, suffix});
+}
+
+// Removes `path` after a failure, keeping the failure: the file may not exist yet.
+void discard_after_failure(const Load& load, Borrowed path) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* remove = PyObject_GetAttrString(global(load.module, "os").get(), "remove");
+    PyObject* removed = remove ? PyObject_CallOneArg(remove, path.get()) : nullptr;
+    Py_XDECREF(remove);
+    Py_XDECREF(removed);
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
+void replace_file(const Load& load, Borrowed from, Borrowed to) { call(os_function(load, "replace"), {from, to}); }
+
+// ---- download() ------------------------------------------------------------------
+
+// True when the archive member `info` unpacks to "{name}.data" at the top of the add-on
+// directory, its name cleaned as extractall cleans it (no "", "." or ".." parts).
+bool is_data_member(const Load& load, Borrowed info, Borrowed data_name) {
+    Ref filename = attr(info, "filename");
+    if (!PyUnicode_Check(filename.get())) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
+    if (length == 0 || PyUnicode_READ_CHAR(filename.get(), length - 1) == '/') return false;  // a directory
+    Ref separator = attr(attr(global(load.module, "os"), "path"), "sep");
+    Ref cleaned = require(PyUnicode_Replace(filename.get(), text("/").get(), separator.get(), -1));
+    Ref parts = require(PyUnicode_Split(cleaned.get(), separator.get(), -1));
+    Ref kept;
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(parts.get()); ++index) {
+        PyObject* part = PyList_GET_ITEM(parts.get(), index);
+        if (PyUnicode_GET_LENGTH(part) == 0 || PyUnicode_CompareWithASCIIString(part, ".") == 0 ||
+            PyUnicode_CompareWithASCIIString(part, "..") == 0) {
+            continue;
+        }
+        if (kept) return false;  // in a subfolder
+        kept = Ref::borrow(part);
+    }
+    return kept && require_status(PyObject_RichCompareBool(kept.get(), data_name.get(), Py_EQ));
+}
+
+// Unpacks the archive into the add-on directory. The data file goes in last, under a
+// temporary name moved into place, so that a data file present is always a whole one.
+void unpack(const Load& load, Borrowed archive) {
+    Ref data_name = concat({load.name, text(".data")});
+    Ref others = require(PyList_New(0));
+    Ref data_members = require(PyList_New(0));
+    Ref infos = call(attr(archive, "infolist"));
+    Ref iterator = require(PyObject_GetIter(infos.get()));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        Ref info = Ref::steal(next);
+        require_status(PyList_Append(is_data_member(load, info, data_name) ? data_members.get() : others.get(),
+                                     info.get()));
+    }
+    if (PyErr_Occurred()) raise_set();
+
+    call(attr(archive, "extractall"), {load.homepath, others});
+
+    Ref data_path = in_home(load, {data_name});
+    Ref chunk_size = integer(1 << 20);
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(data_members.get()); ++index) {
+        Ref temporary = temporary_beside(load, data_name);
+        try {
+            Ref source = call(attr(archive, "open"), {PyList_GET_ITEM(data_members.get(), index)});
+            with_closing(source, [&] {
+                Ref target = open_file(load, temporary, "wb");
+                with_closing(target, [&] {
+                    Ref read = attr(source, "read");
+                    Ref write = attr(target, "write");
+                    // Reading to the end checks the member's CRC.
+                    for (;;) {
+                        Ref chunk = call(read, {chunk_size});
+                        if (!truthy(chunk)) break;
+                        call(write, {chunk});
+                    }
+                });
+            });
+            replace_file(load, temporary, data_path);
+        } catch (const PythonError&) {
+            discard_after_failure(load, temporary);
+            throw;
+        }
+    }
+}
+
+void download(const Load& load) {
+    Ref get = attr(global(load.module, "requests"), "get");
+    Ref index_url = require(PyUnicode_FromFormat("%S/%S/index.json", load.url.get(), load.name.get()));
+    Ref result = call(get, {index_url});
+    Ref last = item(call(attr(result, "json")), integer(0));
+
+    Ref parts = require(PyList_New(0));
+    Ref versions = require(PyObject_GetIter(item(last, text("version")).get()));
+    while (PyObject* next = PyIter_Next(versions.get())) {
+        Ref it = Ref::steal(next);
+        require_status(PyList_Append(parts.get(), require(PyObject_Str(it.get())).get()));
+    }
+    if (PyErr_Occurred()) raise_set();
+    Ref version = require(PyUnicode_Join(text(".").get(), parts.get()));
+    // Stored before the archive is requested.
+    Ref addon = item(attr(global(load.module, "_vesk"), "addons"), load.name);
+    set_attr(addon, "version", version);
+
+    Ref md5_text = item(last, text("md5"));
+    Ref zip_url = require(PyUnicode_FromFormat("%S/%S/%S.zip", load.url.get(), load.name.get(), md5_text.get()));
+    Ref zip = call(get, {zip_url});
+    Ref filepath = in_home(load, {load.name, text(".zip")});
+
+    Ref wb = open_file(load, filepath, "wb");
+    with_closing(wb, [&] { call(attr(wb, "write"), {attr(zip, "content")}); });
+    zip.reset();
+
+    Ref md5 = call(attr(global(load.module, "hashlib"), "md5"));
+    Ref rb = open_file(load, filepath, "rb");
+    with_closing(rb, [&] {
+        Ref read = attr(rb, "read");
+        Ref update = attr(md5, "update");
+        Ref block = integer(8192);
+        for (;;) {
+            Ref chunk = call(read, {block});
+            if (!truthy(chunk)) break;
+            call(update, {chunk});
+        }
+    });
+
+    Ref digest = call(attr(md5, "hexdigest"));
+    if (require_status(PyObject_RichCompareBool(md5_text.get(), digest.get(), Py_NE))) {
+        call(os_function(load, "remove"), {filepath});
+        Ref arguments = require(Py_BuildValue("[iss]", 1020, "md5", "Zip file has broken, please reinstall."));
+        Ref error = call(global(load.module, "RegisterException"), {arguments});
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        raise_set();
+    }
+
+    Ref archive = call(attr(global(load.module, "zipfile"), "ZipFile"), {filepath});
+    with_closing(archive, [&] { unpack(load, archive); });
+    call(os_function(load, "remove"), {filepath});
+}
+
+// ---- fetch_data() ----------------------------------------------------------------
+
+// The bundle text as the record keeps it: NUL characters (which Blender's strings
+// cannot hold) spelt "/x00".
+Ref escape_nul(Borrowed bundle) { return require(PyUnicode_Replace(bundle.get(), text(std::string_view("\0", 1)).get(), text("/x00").get(), -1)); }
+
+Ref unescape_nul(Borrowed bundle) { return require(PyUnicode_Replace(bundle.get(), text("/x00").get(), text(std::string_view("\0", 1)).get(), -1)); }
+
+// The module bundle as text; its UTF-8 form is the bytes the records are cut from.
+Ref fetch_data(const Load& load) {
+    Ref addon = item(attr(global(load.module, "_vesk"), "addons"), load.name);
+    Ref data_file_path = in_home(load, {load.name, text(".data")});
+    if (!truthy(attr(addon, "data")) || exists(load, data_file_path)) {
+        if (!exists(load, data_file_path)) inner("download", [&] { download(load); });
+        Ref data_file = open_file(load, data_file_path, "rb");
+        with_closing(data_file, [&] {
+            Ref raw = call(attr(data_file, "read"));
+            Ref bundle = require(PyUnicode_FromEncodedObject(raw.get(), "utf-8", "strict"));
+            raw.reset();
+            set_attr(addon, "data", escape_nul(bundle));
+        });
+        call(os_function(load, "remove"), {data_file_path});
+    }
+    return unescape_nul(attr(addon, "data"));
+}
+
+// ---- save_module_as_file() -------------------------------------------------------
+
+// Writes a start-up module's source as UTF-8 (the encoding Python reads sources in),
+// through a temporary file moved into place, so the file is never seen half written.
+void save_module_as_file(const Load& load, Borrowed name, Borrowed data) {
+    Ref stem = item(require(PyUnicode_Split(name.get(), text(".").get(), -1)), integer(1));
+    Ref file_name = concat({stem, text(".py")});
+    Ref path = in_home(load, {file_name});
+    Ref temporary = temporary_beside(load, file_name);
+    try {
+        Ref f = call_keywords(global(load.module, "open"), {temporary, text("w")}, {{"encoding", text("utf-8")}});
+        with_closing(f, [&] { call(attr(f, "write"), {data}); });
+        replace_file(load, temporary, path);
+    } catch (const PythonError&) {
+        discard_after_failure(load, temporary);
+        throw;
+    }
+}
+
+// ---- __import_module__ -----------------------------------------------------------
+
+bool is_ascii_space(char byte) {
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\x0b' || byte == '\x0c';
+}
+
+// Executes one module's code in its namespace; an Exception is printed and the module
+// left out of the result.
+bool execute(Borrowed module, Borrowed code, Borrowed namespace_dict) {
+    PyObject* result = PyObject_CallFunctionObjArgs(global(module, "exec").get(), code.get(), namespace_dict.get(),
+                                                    nullptr);
+    if (result) {
+        Py_DECREF(result);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_set();
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref error = Ref::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    call(global(module, "print"), {error});
+    return false;
+}
+
+Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
+    Ref separator = attr(attr(global(module, "os"), "path"), "sep");
+    Load load{module, name, url, concat({call(global(module, "get_addons_path")), separator, name})};
+    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"), {load.homepath});
+    Ref modules = require(PyList_New(0));
+
+    Ref bundle = inner("fetch_data", [&] { return fetch_data(load); });
+    // The records are cut straight from the bundle's UTF-8 form; only the parts
+    // decoded to text are copied.
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(bundle.get(), &size);
+    if (!bytes) raise_set();
+    const std::string_view content(bytes, static_cast<std::size_t>(size));
+
+    Ref init_name = concat({name, text(".__init__")});
+    Ref auto_load_name = concat({name, text(".auto_load")});
+    Ref file_path = concat({load.homepath, text("/"), name});
+    Ref types_module = global(module, "types");
+    Ref module_table = attr(global(module, "sys"), "modules");
+    Ref exec_mode = text("exec");
+
+    std::size_t start = 0;
+    for (bool last = false; !last;) {
+        std::size_t end = content.find("\x0b\x0b", start);
+        last = end == std::string_view::npos;
+        const std::string_view record = content.substr(start, last ? std::string_view::npos : end - start);
+        start = last ? content.size() : end + 2;
+
+        bool blank = true;
+        for (char byte : record) blank = blank && is_ascii_space(byte);
+        if (blank) continue;
+
+        const std::size_t cut = record.find('\x0b');
+        if (cut == std::string_view::npos) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+        Ref module_name = require(PyUnicode_DecodeUTF8(record.data(), static_cast<Py_ssize_t>(cut), "strict"));
+        Ref compile_data = require(PyUnicode_DecodeUTF8(record.data() + cut + 1,
+                                                        static_cast<Py_ssize_t>(record.size() - cut - 1), "strict"));
+
+        if (require_status(PyObject_RichCompareBool(module_name.get(), init_name.get(), Py_EQ)) ||
+            require_status(PyObject_RichCompareBool(module_name.get(), auto_load_name.get(), Py_EQ))) {
+            inner("save_module_as_file", [&] { save_module_as_file(load, module_name, compile_data); });
+            continue;
+        }
+
+        {
+            Ref code = call(global(module, "compile"), {compile_data, module_name, exec_mode});
+            compile_data.reset();
+            Ref loaded = call(attr(types_module, "ModuleType"), {module_name});
+            set_attr(loaded, "__package__", name);
+            set_attr(loaded, "__file__", file_path);
+            set_item(module_table, module_name, loaded);
+            if (execute(module, code, attr(loaded, "__dict__"))) {
+                require_status(PyList_Append(modules.get(), loaded.get()));
+            }
+        }
+        module_name.reset();
+        call(attr(global(module, "gc"), "collect"));
+    }
+    return modules;
+}
+
+PyObject* import_module_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"name", "url", nullptr};
+    PyObject* name = nullptr;
+    PyObject* url = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:__import_module__", names, &name, &url)) return nullptr;
+    return edge("__import_module__", [&] { return import_module(module, name, url); });
+}
+
+PyMethodDef packages_table[] = {
+    {"__import_module__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(import_module_entry)),
+     METH_VARARGS | METH_KEYWORDS, "__import_module__($module, /, name, url)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> packages_functions() { return packages_table; }
 
 }  // namespace vesk

@@ -1,0 +1,283 @@
+"""__import_module__: the package fetched from a real HTTP server on loopback, and
+loaded from the record's cache, with faults injected through the stand-in."""
+
+import hashlib
+import os
+import socket
+import sys
+import traceback
+import types
+import zipfile
+
+import bpy
+import pytest
+import requests
+
+import harness
+from addon_package import (AUTO_LOAD_SOURCE, INIT_SOURCE, NAME, archive, bundle_text, package_archive,
+                            put_package, standard_records)
+from webserver import WebServer
+
+MODULES = [
+    ("a", "VALUE = 1\n"),
+    ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
+    ("c", "raise ValueError('c is broken')\n"),
+    ("d", "NAME = __name__\n"),
+]
+
+
+@pytest.fixture
+def server():
+    server = WebServer()
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def record(vesk, monkeypatch):
+    """The add-on's record in a host's preferences; sys.path and sys.modules restored afterwards."""
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": NAME}])
+    vesk._vesk = prefs
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    before = set(sys.modules)
+    yield prefs.addons[NAME]
+    for name in set(sys.modules) - before:
+        del sys.modules[name]
+
+
+@pytest.fixture
+def home(tmp_path):
+    return tmp_path / "scripts" / "addons" / NAME
+
+
+def names(modules):
+    return [m.__name__ for m in modules]
+
+
+def test_download_then_cache_then_waiting_data_file(vesk, record, home, server, capsys):
+    bundle = bundle_text(standard_records(*MODULES))
+    digest = put_package(server, package_archive(bundle, extra={"icons/logo.txt": "logo"}), version=(1, 10, 0))
+
+    modules = vesk.__import_module__(NAME, server.url)
+    assert names(modules) == ["tellmora.a", "tellmora.b", "tellmora.d"]
+    assert server.requests == ["/tellmora/index.json", f"/tellmora/{digest}.zip"]
+    assert modules[1].VALUE == 2  # the relative import found the on-disk package and the earlier sibling
+    assert capsys.readouterr().out == "c is broken\n"
+    assert "tellmora.c" in sys.modules and "tellmora.auto_load" not in sys.modules
+    assert all(m.__package__ == NAME and m.__file__ == f"{home}/{NAME}" for m in modules)
+    assert sys.modules["tellmora.b"] is modules[1]
+    assert sorted(os.listdir(home)) == ["__init__.py", "auto_load.py", "icons"]
+    assert (home / "__init__.py").read_text() == INIT_SOURCE
+    assert (home / "auto_load.py").read_text() == AUTO_LOAD_SOURCE
+    assert record.data == bundle and record.version == "1.10.0"
+
+    again = vesk.__import_module__(NAME, server.url)  # the cached bundle: no request
+    assert names(again) == names(modules) and again[0] is not modules[0]
+    assert len(server.requests) == 2
+
+    (home / "__init__.py").write_text("overwritten")
+    newer = bundle_text(standard_records(("a", "VALUE = 5\n")))
+    (home / f"{NAME}.data").write_text(newer)
+    loaded = vesk.__import_module__(NAME, server.url)
+    assert [m.VALUE for m in loaded] == [5] and record.data == newer
+    assert not (home / f"{NAME}.data").exists() and len(server.requests) == 2
+    assert (home / "__init__.py").read_text() == INIT_SOURCE
+
+
+@pytest.mark.parametrize("fault", ["body differs", "upper-case md5"])
+def test_corrupt_archive(vesk, record, home, server, fault):
+    zip_bytes = package_archive(bundle_text(standard_records(*MODULES)))
+    if fault == "body differs":
+        digest = put_package(server, zip_bytes, version=(2, 0))
+        server.put(f"/{NAME}/{digest}.zip", zip_bytes[:-1])
+    else:
+        put_package(server, zip_bytes, version=(2, 0), md5=hashlib.md5(zip_bytes).hexdigest().upper())
+    record.version = "1.0"
+    with pytest.raises(vesk.RegisterException) as raised:
+        vesk.__import_module__(NAME, server.url)
+    assert raised.value.args == (1020, "md5", "Zip file has broken, please reinstall.")
+    assert raised.value.message == "Zip file has broken, please reinstall."
+    entries = [e.name for e in traceback.extract_tb(raised.value.__traceback__)]
+    assert entries[-3:] == ["__import_module__", "fetch_data", "download"]
+    assert os.listdir(home) == [] and record.version == "2.0" and record.data == ""
+
+
+@pytest.mark.parametrize("index, error", [
+    (None, requests.exceptions.JSONDecodeError),
+    ([], IndexError),
+    ([{"version": [1]}], KeyError),
+    ([{"md5": "0" * 32}], KeyError),
+])
+def test_index_failures(vesk, record, home, server, index, error):
+    if index is None:
+        server.put(f"/{NAME}/index.json", "<html>not json</html>")
+    else:
+        server.put_json(f"/{NAME}/index.json", index)
+    record.version = "1.0"
+    with pytest.raises(error):
+        vesk.__import_module__(NAME, server.url)
+    assert os.listdir(home) == [] and server.requests == [f"/{NAME}/index.json"]
+    assert record.version == ("1" if index == [{"version": [1]}] else "1.0")
+
+
+def test_archive_failures(vesk, record, home, server):
+    put_package(server, b"not a zip archive")
+    with pytest.raises(zipfile.BadZipFile):
+        vesk.__import_module__(NAME, server.url)
+    assert os.listdir(home) == [f"{NAME}.zip"]
+
+    put_package(server, archive({"readme.txt": "no data file"}))
+    with pytest.raises(FileNotFoundError):
+        vesk.__import_module__(NAME, server.url)
+    assert os.listdir(home) == ["readme.txt"]
+
+
+def test_torn_data_member_leaves_no_data_file(vesk, record, home, server):
+    bundle = bundle_text(standard_records(*MODULES)).encode()
+    buffer = bytearray(archive({"readme.txt": "x", f"{NAME}.data": bundle}))
+    # Stored uncompressed: flipping a byte of the data member breaks its CRC, not the archive.
+    buffer[:] = _stored(buffer)
+    at = bytes(buffer).index(b"VALUE = 1")
+    buffer[at] ^= 0x20
+    put_package(server, bytes(buffer))
+    with pytest.raises(zipfile.BadZipFile, match="CRC"):
+        vesk.__import_module__(NAME, server.url)
+    assert sorted(os.listdir(home)) == ["readme.txt", f"{NAME}.zip"]
+
+    put_package(server, package_archive(bundle))
+    assert names(vesk.__import_module__(NAME, server.url)) == ["tellmora.a", "tellmora.b", "tellmora.d"]
+
+
+def _stored(zip_bytes):
+    """The same archive with every member stored uncompressed."""
+    import io
+
+    source = zipfile.ZipFile(io.BytesIO(bytes(zip_bytes)))
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as zf:
+        for info in source.infolist():
+            zf.writestr(zipfile.ZipInfo(info.filename, info.date_time), source.read(info))
+    return out.getvalue()
+
+
+def test_members_never_land_outside_the_addon_folder(vesk, record, home, server, tmp_path):
+    bundle = bundle_text(standard_records(("a", "VALUE = 1\n")))
+    put_package(server, archive({
+        "../escape.txt": "x", "/absolute.txt": "x", "sub/../../escape2.txt": "x", "../../../../../../tmp/e3": "x",
+        f"./{NAME}.data": bundle,
+    }))
+    assert names(vesk.__import_module__(NAME, server.url)) == ["tellmora.a"]
+    written = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file())
+    inside = f"scripts/addons/{NAME}/"
+    assert written == [inside + f for f in ["__init__.py", "absolute.txt", "auto_load.py", "escape.txt",
+                                            "sub/escape2.txt", "tmp/e3"]]
+    assert record.data == bundle
+
+
+def test_bundle_forms_from_the_cache(vesk, record, home, capsys):
+    source = "X = 'a\x0bb'  # é \u6f22\x0b\nY = '\u00e9\u6f22'\n"
+    record.data = bundle_text([
+        ("__init__", "T = '\u00e9\u6f22 /x00'\n"),
+        ("a", source),
+        ("a", "X = 'second'\n"),
+        ("auto_load", "# single \x0b vertical tab kept\n"),
+    ]) + "\x0b\x0bother.mod\x0bZ = __package__\n\x0b\x0b \t\n"
+    modules = vesk.__import_module__(NAME, "http://127.0.0.1:9")  # nothing listens: the cache is used
+    assert names(modules) == ["tellmora.a", "tellmora.a", "other.mod"]
+    assert modules[0].X == "a\x0bb" and modules[0].Y == "\u00e9\u6f22"
+    assert sys.modules["tellmora.a"] is modules[1] and modules[2].Z == NAME
+    assert (home / "__init__.py").read_bytes() == "T = '\u00e9\u6f22 \0'\n".encode()
+    assert (home / "auto_load.py").read_bytes() == b"# single \x0b vertical tab kept\n"
+    assert capsys.readouterr().out == ""
+
+    record.data = bundle_text([("__init__", "x"), ("auto_load", "y")]) + "\x0b\x0b"
+    assert vesk.__import_module__(NAME, "http://127.0.0.1:9") == []
+
+
+def test_nul_in_the_data_file_is_kept_escaped_in_the_record(vesk, record, home):
+    home.mkdir(parents=True)
+    (home / f"{NAME}.data").write_bytes(bundle_text([("__init__", "N = '\0'\n")]).encode())
+    assert vesk.__import_module__(NAME, "http://127.0.0.1:9") == []
+    assert record.data == bundle_text([("__init__", "N = '/x00'\n")])
+    assert (home / "__init__.py").read_bytes() == b"N = '\0'\n"
+
+
+@pytest.mark.parametrize("bad, error", [
+    ("tellmora.no_separator", ValueError),
+    ("tellmora.syntax\x0bdef (:\n", SyntaxError),
+    ("tellmora.exits\x0braise SystemExit(3)\n", SystemExit),
+])
+def test_bundle_errors_propagate_and_earlier_modules_stay(vesk, record, bad, error):
+    record.data = bundle_text([("a", "VALUE = 1\n")]) + "\x0b\x0b" + bad
+    with pytest.raises(error):
+        vesk.__import_module__(NAME, "http://127.0.0.1:9")
+    assert sys.modules["tellmora.a"].VALUE == 1
+    assert ("tellmora.exits" in sys.modules) == (error is SystemExit)
+
+
+def test_data_file_not_utf8_stays(vesk, record, home):
+    home.mkdir(parents=True)
+    (home / f"{NAME}.data").write_bytes(b"tellmora.a\x0b\xff\n")
+    record.data = "kept"
+    with pytest.raises(UnicodeDecodeError):
+        vesk.__import_module__(NAME, "http://127.0.0.1:9")
+    assert record.data == "kept" and (home / f"{NAME}.data").exists()
+
+
+def test_empty_data_file_means_download_next_time(vesk, record, home, server):
+    home.mkdir(parents=True)
+    (home / f"{NAME}.data").write_bytes(b"")
+    assert vesk.__import_module__(NAME, server.url) == [] and record.data == "" and server.requests == []
+    put_package(server, package_archive(bundle_text(standard_records(("a", "")))))
+    assert names(vesk.__import_module__(NAME, server.url)) == ["tellmora.a"] and len(server.requests) == 2
+
+
+def test_missing_record_and_unreachable_server(vesk, record, home, server):
+    with pytest.raises(KeyError):
+        vesk.__import_module__("unknown", server.url)
+    assert server.requests == [] and os.listdir(home.parent) == ["unknown"]
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        closed = probe.getsockname()[1]
+    with pytest.raises(requests.exceptions.ConnectionError):
+        vesk.__import_module__(NAME, f"http://127.0.0.1:{closed}")
+    assert os.listdir(home) == []
+
+
+def test_start_up_module_write_failure_leaves_no_temporary(vesk, record, home):
+    (home / "__init__.py").mkdir(parents=True)
+    record.data = bundle_text([("auto_load", "A = 1\n"), ("__init__", "I = 1\n")])
+    with pytest.raises(IsADirectoryError):
+        vesk.__import_module__(NAME, "http://127.0.0.1:9")
+    assert sorted(os.listdir(home)) == ["__init__.py", "auto_load.py"]
+
+
+def test_steps_use_the_globals_found_at_the_moment(vesk, record, monkeypatch, capsys):
+    calls = []
+    monkeypatch.setattr(vesk, "gc", types.SimpleNamespace(collect=lambda: calls.append("collect")))
+    monkeypatch.setattr(vesk, "compile", lambda *a: calls.append(("compile", a[1:])) or compile(*a), raising=False)
+    monkeypatch.setattr(vesk, "print", lambda e: calls.append(("print", type(e))), raising=False)
+    record.data = bundle_text(standard_records(*MODULES))
+    vesk.__import_module__(NAME, "http://127.0.0.1:9")
+    assert calls == [
+        ("compile", ("tellmora.a", "exec")), "collect", ("compile", ("tellmora.b", "exec")), "collect",
+        ("compile", ("tellmora.c", "exec")), ("print", ValueError), "collect",
+        ("compile", ("tellmora.d", "exec")), "collect",
+    ]
+    assert capsys.readouterr().out == ""
+
+
+def test_start_up_modules_are_utf8_under_an_ascii_locale(tmp_path):
+    run = harness.fresh_python(f"""
+        import locale, os, sys
+        import bpy, corvane.vesk as v
+        bpy.utils.scripts_path = {str(tmp_path / "scripts")!r}
+        v._vesk = bpy.types.host_preferences(v.VESKAddonData, [{{"name": "tellmora"}}])
+        v._vesk.addons["tellmora"].data = "tellmora.__init__\\x0bT = '\\u00e9\\u6f22'\\n"
+        v.__import_module__("tellmora", "http://127.0.0.1:9")
+        print(locale.getpreferredencoding(False))
+    """, env={"LC_ALL": "C", "LANG": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"})
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() != "UTF-8"
+    assert (tmp_path / "scripts/addons/tellmora/__init__.py").read_bytes() == "T = 'é漢'\n".encode()
