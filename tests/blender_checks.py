@@ -103,3 +103,121 @@ def assert_frame_facts(facts, locale):
 
 def user_scripts():
     return os.environ["BLENDER_USER_SCRIPTS"]
+
+
+# ---- start-up, shut-down, add-ons directory and package loading ----------------------
+
+# The package both Blenders load: a relative import of an earlier sibling, non-ASCII
+# text, a single 0x0B byte, and a NUL character (which the record keeps as "/x00").
+PACKAGE_INIT = "T = '\u00e9\u6f22 \x0b'\n"
+PACKAGE_RECORDS = [
+    ("__init__", PACKAGE_INIT),
+    ("auto_load", "N = '\0'\n"),
+    ("a", "VALUE = 1\n"),
+    ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
+]
+
+def _started_threads(before):
+    import threading
+
+    return [t for t in threading.enumerate() if t not in before and t is not threading.current_thread()]
+
+
+def lifecycle_facts(locale, url):
+    """init, get_addons_path, __import_module__ from `url` and unregister_all against the
+    test host's real preferences. `register` and `unregister` arrive with their own
+    issue; stand-ins take their place in the module's namespace here."""
+    import sys
+    import threading
+
+    import bpy
+    import corvane.vesk as vesk
+
+    prefs = enable_host()
+    prefs.addons.clear()
+    view = bpy.context.preferences.view
+    try:
+        view.language = locale
+        view.use_translate_interface = True
+    except TypeError:
+        pass  # a Blender built without its locales
+    translate = bpy.app.translations.pgettext_iface
+
+    earlier = prefs.addons.add()
+    earlier.name, earlier.title, earlier.status = "other", "Other", True
+    registered = []
+    saved = {name: vars(vesk).get(name) for name in ("register", "unregister")}
+    vesk.register = lambda addon: registered.append(
+        [addon.name, threading.current_thread() is not threading.main_thread()])
+    vesk.unregister = lambda name: registered.append(["unregister", name])
+    try:
+        before = set(threading.enumerate())
+        vesk.init(prefs)
+        for thread in _started_threads(before):
+            thread.join(30)
+        facts = {
+            "records": [[r.name, r.title, r.status] for r in prefs.addons],
+            "registered": list(registered),
+            "vesk_is_prefs": vesk._vesk is prefs and vesk._vesk.installed == {},
+            "translated": translate("Tips"),
+        }
+        before = set(threading.enumerate())
+        try:
+            vesk.init(prefs)
+            facts["second_init"] = "accepted"
+        except ValueError as error:
+            facts["second_init"] = str(error)
+        for thread in _started_threads(before):
+            thread.join(30)
+        facts["registered_after_second_init"] = list(registered)
+
+        addons_path = vesk.get_addons_path()
+        facts["addons_path"] = addons_path == bpy.utils.script_path_user() + os.sep + "addons"
+        facts["addons_on_sys_path"] = addons_path in sys.path
+
+        record = prefs.addons["tellmora"]
+        modules = vesk.__import_module__("tellmora", url)
+        facts["loaded"] = [[m.__name__, getattr(m, "VALUE", None)] for m in modules]
+        facts["record"] = {"version": record.version, "data": record.data}
+        home = Path(addons_path) / "tellmora"
+        facts["files"] = sorted(p.name for p in home.iterdir() if p.name != "__pycache__")
+        facts["init_py"] = (home / "__init__.py").read_text(encoding="utf-8")
+        facts["cached"] = [m.__name__ for m in vesk.__import_module__("tellmora", url)]
+        for name in [n for n in sys.modules if n == "tellmora" or n.startswith("tellmora.")]:
+            del sys.modules[name]
+
+        del registered[:]
+        prefs.installed = {"tellmora": {"unregister": [], "ordered_classes": []}, "other": {}}
+        userpref = Path(os.environ["BLENDER_USER_CONFIG"]) / "userpref.blend"
+        if userpref.exists():
+            userpref.unlink()
+        vesk.unregister_all()
+        facts["unregistered"] = list(registered)
+        facts["userpref_saved"] = userpref.exists()
+        facts["translated_after"] = translate("Tips")
+        return facts
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                vars(vesk).pop(name, None)
+            else:
+                setattr(vesk, name, value)
+
+
+def assert_lifecycle_facts(facts, bundle, server_requests, second_init, translated):
+    assert facts["translated"] == translated
+    assert facts["records"] == [["other", "Other", True], ["tellmora", "Tellmora", False]]
+    assert facts["registered"] == [["other", True]]
+    assert facts["registered_after_second_init"] == [["other", True]] * (2 if second_init == "accepted" else 1)
+    assert facts["vesk_is_prefs"]
+    assert facts["second_init"] == second_init
+    assert facts["addons_path"] and facts["addons_on_sys_path"]
+    assert facts["loaded"] == [["tellmora.a", 1], ["tellmora.b", 2]]
+    assert facts["record"] == {"version": "1.2.0", "data": bundle.replace("\0", "/x00")}
+    assert facts["files"] == ["__init__.py", "auto_load.py"]
+    assert facts["init_py"] == PACKAGE_INIT
+    assert facts["cached"] == ["tellmora.a", "tellmora.b"]
+    assert len(server_requests) == 2  # index and archive once; the second load used the cache
+    assert facts["unregistered"] == [["unregister", "tellmora"], ["unregister", "other"]]
+    assert facts["userpref_saved"]
+    assert facts["translated_after"] == "Tips"
