@@ -285,3 +285,403 @@ def _(vesk, env):
             vesk.__get_ordered_classes__([_order_addon("plain")])
     finally:
         bpy.types.GizmoGroup = gizmo_group
+
+
+# ---- start-up, shut-down and the add-ons directory ------------------------------------
+
+import functools  # noqa: E402
+import io  # noqa: E402
+import shutil  # noqa: E402
+import sys  # noqa: E402
+import threading  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+ADDON = "tellmora"
+
+
+def _tests_on_path():
+    tests = str(Path(__file__).resolve().parents[1])
+    if tests not in sys.path:
+        sys.path.append(tests)
+
+
+def _host_prefs(vesk, env):
+    """The host's preferences with one record, made once per env and reset for every round."""
+    import bpy
+
+    prefs = env.__dict__.get("leak_host_prefs")
+    if prefs is None:
+        prefs = env.leak_host_prefs = bpy.types.host_preferences(vesk.VESKAddonData)
+    prefs.addons.items.clear()
+    prefs.__dict__.pop("installed", None)
+    return prefs
+
+
+def _clear_standin_logs():
+    import addon_utils
+    import bpy
+
+    for log in (bpy.utils.calls, bpy.ops.calls, addon_utils.calls, bpy.app.translations.calls):
+        log.clear()
+
+
+@contextlib.contextmanager
+def _module_state(vesk, env, **swapped):
+    """Puts the module globals `swapped` in place (a stand-in `register`, say) and afterwards
+    restores them, the registry, the translations, sys.path, sys.modules and the user folder."""
+    import bpy
+
+    saved_path = list(sys.path)
+    saved_modules = set(sys.modules)
+    saved_vesk = vesk._vesk
+    saved_globals = {name: vars(vesk).get(name, _missing) for name in swapped}
+    bpy.utils.scripts_path = str(env.tmp / "scripts")
+    vars(vesk).update(swapped)
+    started = set(threading.enumerate())
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            yield
+    finally:
+        for thread in set(threading.enumerate()) - started:
+            if not thread.daemon:  # the module's register threads
+                thread.join(30)
+        for name, value in saved_globals.items():
+            if value is _missing:
+                vars(vesk).pop(name, None)
+            else:
+                vars(vesk)[name] = value
+        vesk._vesk = saved_vesk
+        sys.path[:] = saved_path
+        for name in set(sys.modules) - saved_modules:
+            del sys.modules[name]
+        bpy.app.translations.tables.pop(vesk.__name__, None)
+        bpy.app.translations.refuse = None
+        bpy.ops.fail_on.clear()
+        _clear_standin_logs()
+        shutil.rmtree(env.tmp / "scripts", ignore_errors=True)
+
+
+_missing = object()
+
+
+def _ignore(*args):
+    return None
+
+
+@case("init: adds the missing record, starts no thread")
+def _(vesk, env):
+    prefs = _host_prefs(vesk, env)
+    with _module_state(vesk, env):
+        assert vesk.init(prefs) is None
+        assert len(prefs.addons) == 1
+
+
+@case("init: starts a register thread for an installed record")
+def _(vesk, env):
+    prefs = _host_prefs(vesk, env)
+    record = prefs.addons.add()
+    record.name, record.status = ADDON, True
+    with _module_state(vesk, env, register=_ignore):
+        vesk.init(prefs)
+
+
+@case("init: Blender refuses the translations (exception propagated)")
+def _(vesk, env):
+    import bpy
+
+    with _module_state(vesk, env):
+        bpy.app.translations.refuse = ValueError("refused")
+        with raises(ValueError):
+            vesk.init(_host_prefs(vesk, env))
+
+
+@case("init: preferences without addons (AttributeError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        with raises(AttributeError):
+            vesk.init(object.__new__(type("Bare", (), {})))
+
+
+@case("unregister_all: saves, unregisters every name, removes the translations")
+def _(vesk, env):
+    prefs = _host_prefs(vesk, env)
+    with _module_state(vesk, env, unregister=_ignore):
+        vesk.init(prefs)
+        prefs.installed.update({ADDON: {}, "other": {}})
+        assert vesk.unregister_all() is None
+
+
+@case("unregister_all: before init (AttributeError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        with raises(AttributeError):
+            vesk.unregister_all()
+
+
+@case("unregister_all: saving fails (exception propagated)")
+def _(vesk, env):
+    import bpy
+
+    with _module_state(vesk, env):
+        bpy.ops.fail_on["wm.save_userpref"] = RuntimeError("cannot save")
+        with raises(RuntimeError):
+            vesk.unregister_all()
+
+
+@case("get_addons_path: creates both folders and extends sys.path")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        assert vesk.get_addons_path() == vesk.get_addons_path()
+
+
+@case("get_addons_path: missing parent (FileNotFoundError)")
+def _(vesk, env):
+    import bpy
+
+    with _module_state(vesk, env):
+        bpy.utils.scripts_path = str(env.tmp / "missing" / "scripts")
+        with raises(FileNotFoundError):
+            vesk.get_addons_path()
+
+
+# ---- __import_module__ ---------------------------------------------------------------------
+
+LEAK_MODULES = [("a", "VALUE = 1\n"), ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
+                ("c", "raise ValueError('printed and left out')\n")]
+
+
+@functools.lru_cache(maxsize=None)
+def _archives():
+    """Archive bytes of the package rows, built once."""
+    _tests_on_path()
+    import zipfile
+
+    import addon_package
+
+    bundle = addon_package.bundle_text(addon_package.standard_records(*LEAK_MODULES))
+    good = addon_package.package_archive(bundle, extra={"icons/logo.txt": "logo"})
+    stored = io.BytesIO()
+    with zipfile.ZipFile(stored, "w", zipfile.ZIP_STORED) as zf:
+        zf.writestr(f"{ADDON}.data", bundle)
+    torn = bytearray(stored.getvalue())
+    torn[torn.index(b"VALUE = 1")] ^= 0x20  # breaks the member's CRC
+    return {"bundle": bundle, "good": good, "torn": bytes(torn), "not zip": b"not a zip archive",
+            "no data": addon_package.archive({"readme.txt": "x"})}
+
+
+_SERVE = """
+import functools, http.server, sys
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
+handler.func.log_message = lambda *args: None
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+"""
+
+
+def _package_server(env):
+    """A static server on loopback for the package rows, serving env.tmp/"dist", started
+    once per env. It runs in a process of its own: its work stays out of this
+    interpreter's reference count, and it leaves no thread here to wait for."""
+    import atexit
+    import subprocess
+
+    server = env.__dict__.get("leak_package_server")
+    if server is None:
+        dist = env.tmp / "dist"
+        dist.mkdir()
+        process = subprocess.Popen([sys.executable, "-c", _SERVE, str(dist)], stdout=subprocess.PIPE, text=True)
+        server = env.leak_package_server = (process, f"http://127.0.0.1:{process.stdout.readline().strip()}", dist)
+
+        def stop():
+            process.terminate()
+            process.wait(10)
+            process.stdout.close()
+
+        (env.on_close if hasattr(env, "on_close") else atexit.register)(stop)
+    return server
+
+
+def _serve(env, archive_key, md5=None, index=None):
+    """Puts the package into the served folder; returns the base address."""
+    import hashlib
+    import json
+
+    _, url, dist = _package_server(env)
+    archive = _archives()[archive_key]
+    digest = hashlib.md5(archive).hexdigest()
+    folder = dist / ADDON
+    folder.mkdir(exist_ok=True)
+    (folder / f"{digest}.zip").write_bytes(archive)
+    (folder / "index.json").write_text(index or json.dumps([{"version": [1, 0], "md5": md5 or digest}]))
+    return url
+
+
+def _record(vesk, env, data=""):
+    prefs = _host_prefs(vesk, env)
+    record = prefs.addons.add()
+    record.name, record.data = ADDON, data
+    vesk._vesk = prefs
+    return record
+
+
+def _home(env):
+    return env.tmp / "scripts" / "addons" / ADDON
+
+
+@case("__import_module__: download, verify, unpack and load (a module's error printed)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        url = _serve(env, "good")
+        _record(vesk, env)
+        assert len(vesk.__import_module__(ADDON, url)) == 2
+
+
+@case("__import_module__: the cached bundle, no request")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _record(vesk, env, _archives()["bundle"])
+        assert len(vesk.__import_module__(ADDON, "http://127.0.0.1:9")) == 2
+
+
+@case("__import_module__: a waiting data file replaces the cache")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _home(env).mkdir(parents=True)
+        (_home(env) / f"{ADDON}.data").write_text(_archives()["bundle"] + "\x0b\x0btellmora.__init__\x0bN = '\0'\n")
+        _record(vesk, env, "tellmora.old\x0bOLD = 1\n")
+        assert len(vesk.__import_module__(ADDON, "http://127.0.0.1:9")) == 2
+
+
+@case("__import_module__: digest mismatch (RegisterException)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        url = _serve(env, "good", md5="0" * 32)
+        _record(vesk, env)
+        with raises(vesk.RegisterException):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("__import_module__: index not JSON (exception propagated)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        url = _serve(env, "good", index="<html>")
+        _record(vesk, env)
+        with raises(ValueError):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("__import_module__: not a zip archive (BadZipFile)")
+def _(vesk, env):
+    import zipfile
+
+    with _module_state(vesk, env):
+        url = _serve(env, "not zip")
+        _record(vesk, env)
+        with raises(zipfile.BadZipFile):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("__import_module__: torn data member (CRC error, temporary file discarded)")
+def _(vesk, env):
+    import zipfile
+
+    with _module_state(vesk, env):
+        url = _serve(env, "torn")
+        _record(vesk, env)
+        with raises(zipfile.BadZipFile):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("__import_module__: archive without the data file (FileNotFoundError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        url = _serve(env, "no data")
+        _record(vesk, env)
+        with raises(FileNotFoundError):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("__import_module__: unreachable server (ConnectionError)")
+def _(vesk, env):
+    import socket
+
+    import requests
+
+    closed = env.__dict__.get("leak_closed_port")
+    if closed is None:  # one address for every round: the URL parser caches what it saw
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            closed = env.leak_closed_port = probe.getsockname()[1]
+    with _module_state(vesk, env):
+        _record(vesk, env)
+        with raises(requests.exceptions.ConnectionError):
+            vesk.__import_module__(ADDON, f"http://127.0.0.1:{closed}")
+
+
+@case("__import_module__: no record of that name (KeyError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _record(vesk, env)
+        with raises(KeyError):
+            vesk.__import_module__("unknown", "http://127.0.0.1:9")
+
+
+@case("__import_module__: data file not UTF-8 (UnicodeDecodeError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _home(env).mkdir(parents=True)
+        (_home(env) / f"{ADDON}.data").write_bytes(b"tellmora.a\x0b\xff")
+        _record(vesk, env, "cached")
+        with raises(UnicodeDecodeError):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+
+
+
+@case("__import_module__: a record without separator (ValueError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _record(vesk, env, "tellmora.a\x0bA = 1\n\x0b\x0btellmora.no_separator")
+        with raises(ValueError):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+
+
+@case("__import_module__: a source that does not compile (SyntaxError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _record(vesk, env, "tellmora.a\x0bdef (:\n")
+        with raises(SyntaxError):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+
+
+@case("__import_module__: a module raises SystemExit (propagated)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        _record(vesk, env, "tellmora.a\x0braise SystemExit(3)\n")
+        with raises(SystemExit):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+
+
+@case("__import_module__: a start-up module cannot be written (IsADirectoryError)")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        (_home(env) / "__init__.py").mkdir(parents=True)
+        _record(vesk, env, "tellmora.__init__\x0bI = 1\n")
+        with raises(IsADirectoryError):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+
+
+class _FailingFile:
+    def write(self, data):
+        raise OSError("disk full")
+
+    def close(self):
+        raise ValueError("close failed too")
+
+
+@case("__import_module__: writing and then closing fail (close's error, with the first as context)")
+def _(vesk, env):
+    with _module_state(vesk, env, open=lambda *args, **keywords: _FailingFile()):
+        _record(vesk, env, "tellmora.__init__\x0bI = 1\n")
+        with raises(ValueError):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")

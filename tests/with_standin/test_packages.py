@@ -281,3 +281,18 @@ def test_start_up_modules_are_utf8_under_an_ascii_locale(tmp_path):
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() != "UTF-8"
     assert (tmp_path / "scripts/addons/tellmora/__init__.py").read_bytes() == "T = 'é漢'\n".encode()
+
+
+def test_a_failing_close_after_a_failing_write_keeps_both(vesk, record, home, monkeypatch):
+    class FailingFile:
+        def write(self, data):
+            raise OSError("disk full")
+
+        def close(self):
+            raise ValueError("close failed too")
+
+    monkeypatch.setattr(vesk, "open", lambda *args, **keywords: FailingFile(), raising=False)
+    record.data = bundle_text([("__init__", "I = 1\n")])
+    with pytest.raises(ValueError, match="close failed too") as raised:
+        vesk.__import_module__(NAME, "http://127.0.0.1:9")
+    assert isinstance(raised.value.__context__, OSError) and os.listdir(home) == []
