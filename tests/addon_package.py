@@ -1,5 +1,7 @@
-"""Add-on packages in the distribution format, built in tests: the module bundle,
-the archive that carries it, and the package index, served on loopback."""
+"""Add-on packages for the tests: published from a source folder by corvane.publish,
+or, for what the publisher would refuse to make (broken archives, odd members,
+hand-made bundles), written into the distribution folder directly. The folder is
+served on loopback by corvane.serve."""
 
 import hashlib
 import io
@@ -10,6 +12,26 @@ NAME = "tellmora"
 
 INIT_SOURCE = 'bl_info = {"name": "Tellmora", "blender": (3, 0, 0)}\n'
 AUTO_LOAD_SOURCE = "# start-up helper\n"
+
+
+def publish_source(source_dir, dist, files, version="1.0.0", name=NAME):
+    """Writes `files` (relative path -> text) as the add-on's source folder and publishes
+    it into `dist`; returns the publisher's description of the release."""
+    from corvane.publish import publish
+
+    folder = source_dir / name
+    for relative, text in {"__init__.py": INIT_SOURCE, "auto_load.py": AUTO_LOAD_SOURCE, **files}.items():
+        path = folder / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(text.encode())
+    return publish(str(folder), version, str(dist), name)
+
+
+def serve(dist):
+    """The local distribution server on a free loopback port, logging into a buffer."""
+    from corvane.serve import serve as start
+
+    return start(str(dist), "127.0.0.1", 0, stream=io.StringIO())
 
 
 def bundle_text(records, name=NAME):
@@ -36,10 +58,13 @@ def package_archive(bundle, name=NAME, extra=None):
     return archive({f"{name}.data": bundle.encode() if isinstance(bundle, str) else bundle, **(extra or {})})
 
 
-def put_package(server, zip_bytes, version=(1, 0, 0), name=NAME, md5=None):
-    """Serves `zip_bytes` as the newest release of `name` on `server` (a tests.webserver.WebServer)."""
+def write_package(dist, zip_bytes, version=(1, 0, 0), name=NAME, md5=None):
+    """Puts `zip_bytes` into the distribution folder `dist` as the newest release of `name`,
+    announced in the index under `md5` (by default its real digest); returns the digest."""
     digest = hashlib.md5(zip_bytes).hexdigest()
-    server.put_json(f"/{name}/index.json", [{"version": list(version), "md5": md5 or digest},
-                                            {"version": [0, 1, 0], "md5": "0" * 32}])
-    server.put(f"/{name}/{digest}.zip", zip_bytes)
+    folder = dist / name
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / f"{digest}.zip").write_bytes(zip_bytes)
+    (folder / "index.json").write_text(json.dumps([{"version": list(version), "md5": md5 or digest},
+                                                   {"version": [0, 1, 0], "md5": "0" * 32}]))
     return digest

@@ -107,15 +107,16 @@ def user_scripts():
 
 # ---- start-up, shut-down, add-ons directory and package loading ----------------------
 
-# The package both Blenders load: a relative import of an earlier sibling, non-ASCII
-# text, a single 0x0B byte, and a NUL character (which the record keeps as "/x00").
+# The add-on both Blenders load, as source files for the publisher: a relative import
+# of an earlier sibling, non-ASCII text and a single 0x0B byte.
 PACKAGE_INIT = "T = '\u00e9\u6f22 \x0b'\n"
-PACKAGE_RECORDS = [
-    ("__init__", PACKAGE_INIT),
-    ("auto_load", "N = '\0'\n"),
-    ("a", "VALUE = 1\n"),
-    ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
-]
+PACKAGE_SOURCES = {
+    "__init__.py": PACKAGE_INIT,
+    "auto_load.py": "# start-up helper\n",
+    "a.py": "VALUE = 1\n",
+    "b.py": "from . import a\nVALUE = a.VALUE + 1\n",
+}
+
 
 def _started_threads(before):
     import threading
@@ -213,7 +214,7 @@ def assert_lifecycle_facts(facts, bundle, server_requests, second_init, translat
     assert facts["second_init"] == second_init
     assert facts["addons_path"] and facts["addons_on_sys_path"]
     assert facts["loaded"] == [["tellmora.a", 1], ["tellmora.b", 2]]
-    assert facts["record"] == {"version": "1.2.0", "data": bundle.replace("\0", "/x00")}
+    assert facts["record"] == {"version": "1.2.0", "data": bundle}
     assert facts["files"] == ["__init__.py", "auto_load.py"]
     assert facts["init_py"] == PACKAGE_INIT
     assert facts["cached"] == ["tellmora.a", "tellmora.b"]

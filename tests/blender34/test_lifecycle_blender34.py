@@ -1,33 +1,39 @@
 import json
+import zipfile
 
 import addon_package
 import blender_checks
 import harness
-from webserver import WebServer
 
 
-def test_lifecycle_and_package_load_in_blender_3_4(tmp_path):
-    bundle = addon_package.bundle_text(blender_checks.PACKAGE_RECORDS)
-    server = WebServer()
+def published(tmp_path):
+    release = addon_package.publish_source(tmp_path / "source", tmp_path / "dist", blender_checks.PACKAGE_SOURCES,
+                                           "1.2.0")
+    with zipfile.ZipFile(release["archive"]) as zf:
+        return zf.read("tellmora.data").decode()
+
+
+def test_lifecycle_and_published_package_in_blender_3_4(tmp_path):
+    bundle = published(tmp_path)
+    server = addon_package.serve(tmp_path / "dist")
     try:
-        addon_package.put_package(server, addon_package.package_archive(bundle), version=(1, 2, 0))
         run = harness.run_blender(f"""
             import blender_checks
             blender_checks.install_host(blender_checks.user_scripts())
             report(facts=blender_checks.lifecycle_facts("zh_CN", {server.url!r}))
-        """, tmp_path)
+        """, tmp_path / "home")
         blender_checks.assert_lifecycle_facts(
             run["facts"], bundle, server.requests,
             "bpy.app.translations.register: translations message cache already contains some data for addon "
             "'corvane.vesk'", "提示")
     finally:
-        server.close()
+        server.shutdown()
 
 
 def test_fresh_profile_add_on_folder_reaches_sys_path(tmp_path):
     """Blender started without a user scripts folder has no add-ons folder on sys.path;
     an add-on package unpacked there must still find its siblings."""
-    bundle = addon_package.bundle_text(blender_checks.PACKAGE_RECORDS)
+    bundle = published(tmp_path)
     run = harness.run_blender(f"""
         import os, sys, types
         import bpy
@@ -38,7 +44,7 @@ def test_fresh_profile_add_on_folder_reaches_sys_path(tmp_path):
         vesk._vesk = types.SimpleNamespace(addons={{"tellmora": record}})
         modules = vesk.__import_module__("tellmora", "http://127.0.0.1:9")
         report(loaded=[[m.__name__, m.VALUE] for m in modules], on_path=sys.path.count(addons))
-    """, tmp_path, make_scripts=False)
+    """, tmp_path / "home", make_scripts=False)
     assert run["existed"] is False and run["on_path_at_start"] is False
     assert run["loaded"] == [["tellmora.a", 1], ["tellmora.b", 2]], run.output[-3000:]
     assert run["on_path"] == 1

@@ -1,15 +1,18 @@
+import zipfile
+
 import addon_package
 import blender_checks
-from webserver import WebServer
 
 
-def test_lifecycle_and_package_load_in_blender_4(blender_home):
+def test_lifecycle_and_published_package_in_blender_4(blender_home, tmp_path):
     blender_checks.install_host(blender_home / "scripts")
-    bundle = addon_package.bundle_text(blender_checks.PACKAGE_RECORDS)
-    server = WebServer()
+    release = addon_package.publish_source(tmp_path / "source", tmp_path / "dist", blender_checks.PACKAGE_SOURCES,
+                                           "1.2.0")
+    with zipfile.ZipFile(release["archive"]) as zf:
+        bundle = zf.read("tellmora.data").decode()
+    server = addon_package.serve(tmp_path / "dist")
     try:
-        addon_package.put_package(server, addon_package.package_archive(bundle), version=(1, 2, 0))
         facts = blender_checks.lifecycle_facts("zh_HANS", server.url)
         blender_checks.assert_lifecycle_facts(facts, bundle, server.requests, "accepted", "Tips")
     finally:
-        server.close()
+        server.shutdown()

@@ -469,34 +469,37 @@ def _archives():
             "no data": addon_package.archive({"readme.txt": "x"})}
 
 
-_SERVE = """
-import functools, http.server, sys
-handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
-handler.func.log_message = lambda *args: None
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-print(server.server_address[1], flush=True)
-server.serve_forever()
-"""
-
-
 def _package_server(env):
-    """A static server on loopback for the package rows, serving env.tmp/"dist", started
-    once per env. It runs in a process of its own: its work stays out of this
-    interpreter's reference count, and it leaves no thread here to wait for."""
+    """corvane.serve on a free loopback port, serving env.tmp/"dist", started once per env.
+    It runs in a process of its own: its work stays out of this interpreter's reference
+    count, and it leaves no thread here to wait for."""
     import atexit
+    import os
+    import re
     import subprocess
+    import time
+
+    import corvane
 
     server = env.__dict__.get("leak_package_server")
     if server is None:
         dist = env.tmp / "dist"
         dist.mkdir()
-        process = subprocess.Popen([sys.executable, "-c", _SERVE, str(dist)], stdout=subprocess.PIPE, text=True)
-        server = env.leak_package_server = (process, f"http://127.0.0.1:{process.stdout.readline().strip()}", dist)
+        log_path = env.tmp / "serve.log"
+        environment = dict(os.environ, PYTHONPATH=str(Path(corvane.__file__).resolve().parents[1]))
+        with open(log_path, "w") as log:  # the progress lines go to a file: nothing here has to read them
+            process = subprocess.Popen([sys.executable, "-m", "corvane.serve", str(dist), "--port", "0"],
+                                       stdout=subprocess.DEVNULL, stderr=log, env=environment)
+        deadline = time.monotonic() + 30
+        while not (found := re.search(r" at (http://\S+) ", log_path.read_text())):
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"corvane.serve did not start: {log_path.read_text()}")
+            time.sleep(0.02)
+        server = env.leak_package_server = (process, found.group(1), dist)
 
         def stop():
             process.terminate()
             process.wait(10)
-            process.stdout.close()
 
         (env.on_close if hasattr(env, "on_close") else atexit.register)(stop)
     return server

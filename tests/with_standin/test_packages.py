@@ -1,7 +1,7 @@
 """__import_module__: the package fetched from a real HTTP server on loopback, and
 loaded from the record's cache, with faults injected through the stand-in."""
 
-import hashlib
+import json
 import os
 import socket
 import sys
@@ -15,22 +15,35 @@ import requests
 
 import harness
 from addon_package import (AUTO_LOAD_SOURCE, INIT_SOURCE, NAME, archive, bundle_text, package_archive,
-                            put_package, standard_records)
-from webserver import WebServer
+                            publish_source, serve, standard_records, write_package)
 
 MODULES = [
     ("a", "VALUE = 1\n"),
     ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
     ("c", "raise ValueError('c is broken')\n"),
-    ("d", "NAME = __name__\n"),
+    ("d", "NAME = __name__\nTEXT = '\u00e9\u6f22\x0b'  # \x0b single vertical tabs stay\n"),
 ]
+SOURCES = {f"{module}.py": source for module, source in MODULES}
+INIT_WITH_TEXT = INIT_SOURCE + "TITLE = 'T\u00e9llmora \u6f22'\n"
 
 
 @pytest.fixture
-def server():
-    server = WebServer()
+def dist(tmp_path):
+    (tmp_path / "dist").mkdir()
+    return tmp_path / "dist"
+
+
+@pytest.fixture
+def server(dist):
+    """corvane.serve on a free loopback port, serving `dist`."""
+    server = serve(dist)
     yield server
-    server.close()
+    server.shutdown()
+
+
+def published_bundle(release):
+    with zipfile.ZipFile(release["archive"]) as zf:
+        return zf.read(f"{NAME}.data").decode()
 
 
 @pytest.fixture
@@ -54,21 +67,24 @@ def names(modules):
     return [m.__name__ for m in modules]
 
 
-def test_download_then_cache_then_waiting_data_file(vesk, record, home, server, capsys):
-    bundle = bundle_text(standard_records(*MODULES))
-    digest = put_package(server, package_archive(bundle, extra={"icons/logo.txt": "logo"}), version=(1, 10, 0))
+def test_download_then_cache_then_waiting_data_file(vesk, record, home, dist, server, tmp_path, capsys):
+    release = publish_source(tmp_path / "source", dist, {**SOURCES, "__init__.py": INIT_WITH_TEXT,
+                                                         "icons/logo.txt": "logo"}, "1.10.0")
+    bundle = published_bundle(release)
 
     modules = vesk.__import_module__(NAME, server.url)
     assert names(modules) == ["tellmora.a", "tellmora.b", "tellmora.d"]
-    assert server.requests == ["/tellmora/index.json", f"/tellmora/{digest}.zip"]
+    assert server.requests == ["/tellmora/index.json", f"/tellmora/{release['md5']}.zip"]
     assert modules[1].VALUE == 2  # the relative import found the on-disk package and the earlier sibling
+    assert modules[2].TEXT == "\u00e9\u6f22\x0b"
     assert capsys.readouterr().out == "c is broken\n"
     assert "tellmora.c" in sys.modules and "tellmora.auto_load" not in sys.modules
     assert all(m.__package__ == NAME and m.__file__ == f"{home}/{NAME}" for m in modules)
     assert sys.modules["tellmora.b"] is modules[1]
-    assert sorted(os.listdir(home)) == ["__init__.py", "auto_load.py", "icons"]
-    assert (home / "__init__.py").read_text() == INIT_SOURCE
+    assert sorted(set(os.listdir(home)) - {"__pycache__"}) == ["__init__.py", "auto_load.py", "icons"]
+    assert (home / "__init__.py").read_bytes() == INIT_WITH_TEXT.encode()
     assert (home / "auto_load.py").read_text() == AUTO_LOAD_SOURCE
+    assert (home / "icons" / "logo.txt").read_text() == "logo"
     assert record.data == bundle and record.version == "1.10.0"
 
     again = vesk.__import_module__(NAME, server.url)  # the cached bundle: no request
@@ -85,13 +101,15 @@ def test_download_then_cache_then_waiting_data_file(vesk, record, home, server, 
 
 
 @pytest.mark.parametrize("fault", ["body differs", "upper-case md5"])
-def test_corrupt_archive(vesk, record, home, server, fault):
-    zip_bytes = package_archive(bundle_text(standard_records(*MODULES)))
+def test_corrupt_archive(vesk, record, home, dist, server, tmp_path, fault):
+    release = publish_source(tmp_path / "source", dist, SOURCES, "2.0")
     if fault == "body differs":
-        digest = put_package(server, zip_bytes, version=(2, 0))
-        server.put(f"/{NAME}/{digest}.zip", zip_bytes[:-1])
+        with open(release["archive"], "r+b") as f:
+            f.truncate(release["size"] - 1)
     else:
-        put_package(server, zip_bytes, version=(2, 0), md5=hashlib.md5(zip_bytes).hexdigest().upper())
+        index = json.loads((dist / NAME / "index.json").read_text())
+        index[0]["md5"] = index[0]["md5"].upper()
+        (dist / NAME / "index.json").write_text(json.dumps(index))
     record.version = "1.0"
     with pytest.raises(vesk.RegisterException) as raised:
         vesk.__import_module__(NAME, server.url)
@@ -100,6 +118,7 @@ def test_corrupt_archive(vesk, record, home, server, fault):
     entries = [e.name for e in traceback.extract_tb(raised.value.__traceback__)]
     assert entries[-3:] == ["__import_module__", "fetch_data", "download"]
     assert os.listdir(home) == [] and record.version == "2.0" and record.data == ""
+    assert len(server.requests) == 2
 
 
 @pytest.mark.parametrize("index, error", [
@@ -108,11 +127,9 @@ def test_corrupt_archive(vesk, record, home, server, fault):
     ([{"version": [1]}], KeyError),
     ([{"md5": "0" * 32}], KeyError),
 ])
-def test_index_failures(vesk, record, home, server, index, error):
-    if index is None:
-        server.put(f"/{NAME}/index.json", "<html>not json</html>")
-    else:
-        server.put_json(f"/{NAME}/index.json", index)
+def test_index_failures(vesk, record, home, dist, server, index, error):
+    (dist / NAME).mkdir()
+    (dist / NAME / "index.json").write_text("<html>not json</html>" if index is None else json.dumps(index))
     record.version = "1.0"
     with pytest.raises(error):
         vesk.__import_module__(NAME, server.url)
@@ -120,31 +137,31 @@ def test_index_failures(vesk, record, home, server, index, error):
     assert record.version == ("1" if index == [{"version": [1]}] else "1.0")
 
 
-def test_archive_failures(vesk, record, home, server):
-    put_package(server, b"not a zip archive")
+def test_archive_failures(vesk, record, home, dist, server):
+    write_package(dist, b"not a zip archive")
     with pytest.raises(zipfile.BadZipFile):
         vesk.__import_module__(NAME, server.url)
     assert os.listdir(home) == [f"{NAME}.zip"]
 
-    put_package(server, archive({"readme.txt": "no data file"}))
+    write_package(dist, archive({"readme.txt": "no data file"}))
     with pytest.raises(FileNotFoundError):
         vesk.__import_module__(NAME, server.url)
     assert os.listdir(home) == ["readme.txt"]
 
 
-def test_torn_data_member_leaves_no_data_file(vesk, record, home, server):
+def test_torn_data_member_leaves_no_data_file(vesk, record, home, dist, server):
     bundle = bundle_text(standard_records(*MODULES)).encode()
     buffer = bytearray(archive({"readme.txt": "x", f"{NAME}.data": bundle}))
     # Stored uncompressed: flipping a byte of the data member breaks its CRC, not the archive.
     buffer[:] = _stored(buffer)
     at = bytes(buffer).index(b"VALUE = 1")
     buffer[at] ^= 0x20
-    put_package(server, bytes(buffer))
+    write_package(dist, bytes(buffer))
     with pytest.raises(zipfile.BadZipFile, match="CRC"):
         vesk.__import_module__(NAME, server.url)
     assert sorted(os.listdir(home)) == ["readme.txt", f"{NAME}.zip"]
 
-    put_package(server, package_archive(bundle))
+    write_package(dist, package_archive(bundle))
     assert names(vesk.__import_module__(NAME, server.url)) == ["tellmora.a", "tellmora.b", "tellmora.d"]
 
 
@@ -160,14 +177,14 @@ def _stored(zip_bytes):
     return out.getvalue()
 
 
-def test_members_never_land_outside_the_addon_folder(vesk, record, home, server, tmp_path):
+def test_members_never_land_outside_the_addon_folder(vesk, record, home, dist, server, tmp_path):
     bundle = bundle_text(standard_records(("a", "VALUE = 1\n")))
-    put_package(server, archive({
+    write_package(dist, archive({
         "../escape.txt": "x", "/absolute.txt": "x", "sub/../../escape2.txt": "x", "../../../../../../tmp/e3": "x",
         f"./{NAME}.data": bundle,
     }))
     assert names(vesk.__import_module__(NAME, server.url)) == ["tellmora.a"]
-    written = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file())
+    written = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file() and dist not in p.parents)
     inside = f"scripts/addons/{NAME}/"
     assert written == [inside + f for f in ["__init__.py", "absolute.txt", "auto_load.py", "escape.txt",
                                             "sub/escape2.txt", "tmp/e3"]]
@@ -224,11 +241,11 @@ def test_data_file_not_utf8_stays(vesk, record, home):
     assert record.data == "kept" and (home / f"{NAME}.data").exists()
 
 
-def test_empty_data_file_means_download_next_time(vesk, record, home, server):
+def test_empty_data_file_means_download_next_time(vesk, record, home, dist, server, tmp_path):
     home.mkdir(parents=True)
     (home / f"{NAME}.data").write_bytes(b"")
     assert vesk.__import_module__(NAME, server.url) == [] and record.data == "" and server.requests == []
-    put_package(server, package_archive(bundle_text(standard_records(("a", "")))))
+    publish_source(tmp_path / "source", dist, {"a.py": ""})
     assert names(vesk.__import_module__(NAME, server.url)) == ["tellmora.a"] and len(server.requests) == 2
 
 
