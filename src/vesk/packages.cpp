@@ -55,29 +55,38 @@ auto inner(const char* function, Body&& body, std::source_location at = std::sou
     }
 }
 
+// The exception being raised, taken aside while clean-up runs.
+struct Raised {
+    Ref type, value, traceback;
+};
+
+Raised take_raised() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+void raise_again(Raised&& raised) {
+    PyErr_Restore(raised.type.release(), raised.value.release(), raised.traceback.release());
+}
+
 // with <resource>: ...  for files and zip archives, whose __exit__ is close().
 template <class Body>
 void with_closing(Borrowed resource, Body&& body) {
     try {
         body();
     } catch (const PythonError&) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback) PyException_SetTraceback(value, traceback);
-        PyObject* closed = PyObject_CallMethod(resource.get(), "close", nullptr);
+        Raised first = take_raised();
+        Ref closed = Ref::steal(PyObject_CallMethod(resource.get(), "close", nullptr));
         if (closed) {
-            Py_DECREF(closed);
-            PyErr_Restore(type, value, traceback);
+            raise_again(std::move(first));
         } else {
             // As `with` does: the error of close() wins, with the first as its context.
-            PyObject *close_type, *close_value, *close_traceback;
-            PyErr_Fetch(&close_type, &close_value, &close_traceback);
-            PyErr_NormalizeException(&close_type, &close_value, &close_traceback);
-            PyException_SetContext(close_value, value);  // steals `value`
-            Py_DECREF(type);
-            Py_XDECREF(traceback);
-            PyErr_Restore(close_type, close_value, close_traceback);
+            Raised second = take_raised();
+            PyException_SetContext(second.value.get(), first.value.release());
+            raise_again(std::move(second));
         }
         throw;
     }
@@ -94,14 +103,13 @@ Ref temporary_beside(const Load& load, Borrowed file_name) {
 
 // Removes `path` after a failure, keeping the failure: the file may not exist yet.
 void discard_after_failure(const Load& load, Borrowed path) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* remove = PyObject_GetAttrString(global(load.module, "os").get(), "remove");
-    PyObject* removed = remove ? PyObject_CallOneArg(remove, path.get()) : nullptr;
-    Py_XDECREF(remove);
-    Py_XDECREF(removed);
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    Raised failure = take_raised();
+    try {
+        call(os_function(load, "remove"), {path});
+    } catch (const PythonError&) {
+        PyErr_Clear();
+    }
+    raise_again(std::move(failure));
 }
 
 void replace_file(const Load& load, Borrowed from, Borrowed to) { call(os_function(load, "replace"), {from, to}); }
@@ -233,9 +241,15 @@ void download(const Load& load) {
 
 // The bundle text as the record keeps it: NUL characters (which Blender's strings
 // cannot hold) spelt "/x00".
-Ref escape_nul(Borrowed bundle) { return require(PyUnicode_Replace(bundle.get(), text(std::string_view("\0", 1)).get(), text("/x00").get(), -1)); }
+constexpr std::string_view nul("\0", 1);
 
-Ref unescape_nul(Borrowed bundle) { return require(PyUnicode_Replace(bundle.get(), text("/x00").get(), text(std::string_view("\0", 1)).get(), -1)); }
+Ref escape_nul(Borrowed bundle) {
+    return require(PyUnicode_Replace(bundle.get(), text(nul).get(), text("/x00").get(), -1));
+}
+
+Ref unescape_nul(Borrowed bundle) {
+    return require(PyUnicode_Replace(bundle.get(), text("/x00").get(), text(nul).get(), -1));
+}
 
 // The module bundle as text; its UTF-8 form is the bytes the records are cut from.
 Ref fetch_data(const Load& load) {
@@ -283,19 +297,11 @@ bool is_ascii_space(char byte) {
 // Executes one module's code in its namespace; an Exception is printed and the module
 // left out of the result.
 bool execute(Borrowed module, Borrowed code, Borrowed namespace_dict) {
-    PyObject* result = PyObject_CallFunctionObjArgs(global(module, "exec").get(), code.get(), namespace_dict.get(),
-                                                    nullptr);
-    if (result) {
-        Py_DECREF(result);
-        return true;
-    }
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(global(module, "exec").get(), code.get(),
+                                                         namespace_dict.get(), nullptr));
+    if (result) return true;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_set();
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref error = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    Ref error = take_raised().value;
     call(global(module, "print"), {error});
     return false;
 }
@@ -317,8 +323,6 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
     Ref init_name = concat({name, text(".__init__")});
     Ref auto_load_name = concat({name, text(".auto_load")});
     Ref file_path = concat({load.homepath, text("/"), name});
-    Ref types_module = global(module, "types");
-    Ref module_table = attr(global(module, "sys"), "modules");
     Ref exec_mode = text("exec");
 
     std::size_t start = 0;
@@ -347,10 +351,10 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
         {
             Ref code = call(global(module, "compile"), {compile_data, module_name, exec_mode});
             compile_data.reset();
-            Ref loaded = call(attr(types_module, "ModuleType"), {module_name});
+            Ref loaded = call(attr(global(module, "types"), "ModuleType"), {module_name});
             set_attr(loaded, "__package__", name);
             set_attr(loaded, "__file__", file_path);
-            set_item(module_table, module_name, loaded);
+            set_item(attr(global(module, "sys"), "modules"), module_name, loaded);
             if (execute(module, code, attr(loaded, "__dict__"))) {
                 require_status(PyList_Append(modules.get(), loaded.get()));
             }
