@@ -1,34 +1,80 @@
-"""Imports corvane.vesk into Debian's Blender, headless, and prints what it holds."""
+"""The demo: Tellmora published, served on loopback, installed, updated, restarted
+from the cached bundle and uninstalled by corvane.vesk in Debian's Blender."""
 
+import importlib.metadata
+import io
+import os
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import profile_setup as profile  # noqa: E402
 
-SCRIPT = """
-import bpy, importlib.metadata
-import corvane.vesk as vesk
-print("corvane", importlib.metadata.version("corvane"), "in Blender", bpy.app.version_string)
-print("registry _vesk:", vesk._vesk)
-print("functions:", [n for n, v in vars(vesk).items() if callable(v) and getattr(v, "__module__", "") == "corvane.vesk"
-                     and not isinstance(v, type)])
-print("record fields:", list(vesk.VESKAddonData.__annotations__))
-print("translations:", {k: len(v) for k, v in vesk.langs.items()})
-print(vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."]).message)
-"""
+from corvane import publish, serve  # noqa: E402
+
+IN_BLENDER = Path(__file__).resolve().parent / "demo_in_blender.py"
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def run_blender(home, phase, dist, factory):
+    env = profile.blender_env(home, {"CORVANE_DEMO_PHASE": phase, "CORVANE_DEMO_SOURCE": str(profile.TELLMORA_SOURCE),
+                                     "CORVANE_DEMO_DIST": str(dist)})
+    command = [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
+        "--python-exit-code", "3", "--python", str(IN_BLENDER)]
+    process = subprocess.run(command, capture_output=True, text=True, env=env, timeout=600)
+    for line in process.stdout.splitlines():
+        if line.startswith("DEMO| "):
+            say("  " + line[6:] if line[6:] else "")
+    if process.returncode != 0:
+        say(f"Blender exited with {process.returncode}:")
+        say((process.stdout + process.stderr)[-4000:])
+    return process.returncode == 0
 
 
 def main():
-    with tempfile.TemporaryDirectory(prefix="corvane-demo-") as home:
-        run = harness.run_blender(SCRIPT, home, check=False)
-        lines = [line for line in run.process.stdout.splitlines() if not line.startswith(("Blender", "Read "))]
-        print("\n".join(line for line in lines if line.strip()))
-        if run.process.returncode != 0:
-            print(run.process.stderr, file=sys.stderr)
-        return run.process.returncode
+    with tempfile.TemporaryDirectory(prefix="corvane-demo-") as temp:
+        temp = Path(temp)
+        dist, home = temp / "dist", temp / "profile"
+        say(f"corvane {importlib.metadata.version('corvane')} demo in Debian's Blender "
+            f"({subprocess.run([profile.BLENDER, '--version'], capture_output=True, text=True).stdout.split(chr(10))[0]})")
+
+        say()
+        say("== The maker publishes Tellmora 1.0.0")
+        release = publish.publish(str(profile.TELLMORA_SOURCE), "1.0.0", str(dist))
+        say(f"  {release['archive']}: modules {release['modules']}")
+
+        log = io.StringIO()
+        try:
+            server = serve.serve(str(dist), stream=log)  # the manager's built-in default address
+        except OSError as error:
+            say(f"cannot serve on {serve.DEFAULT_HOST}:{serve.DEFAULT_PORT}: {error}")
+            return 1
+        with server:
+            say(f"== Serving {dist} at {server.url}")
+            profile.install_into_profile(home)
+            say(f"== A Blender user profile in {home}, with corvane in scripts/modules "
+                "and the host add-on in scripts/addons")
+
+            ok = run_blender(home, "first", dist, factory=True)
+            downloads = [p for p in server.requests if p.endswith(".zip")]
+            say()
+            say(f"  server: {len(server.requests)} requests so far, archives downloaded: {downloads}")
+            if ok:
+                server.clear_requests()
+                ok = run_blender(home, "second", dist, factory=False)
+                say()
+                say(f"  server during the second start: {server.requests}")
+                archives = [p for p in server.requests if p.endswith(".zip")]
+                say(f"  archives downloaded during the second start: {len(archives)}")
+                ok = ok and not archives
+        say()
+        say("Demo " + ("complete: every step did what it says." if ok else "FAILED."))
+        return 0 if ok else 1
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ class Route:
 
 
 class WebServer:
-    def __init__(self):
+    def __init__(self, port=0):
         self.routes = {}
         self.requests = []
         self._lock = threading.Lock()
@@ -36,7 +36,7 @@ class WebServer:
             def log_message(self, *args):
                 pass
 
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.httpd.daemon_threads = True  # no growing list of finished request threads
         self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}"
         self.thread = threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True)

@@ -313,3 +313,19 @@ def test_register_reads_swapped_globals_at_call_time(vesk, prefs, web, addon, mo
     addon.import_error = vesk.RegisterException([1, "t", "m"])
     vesk.register(prefs.addons[NAME])
     assert calls == [NAME]
+
+
+def test_unset_service_address_means_the_built_in_default(vesk, prefs, addon, monkeypatch):
+    monkeypatch.delenv("VESK_SERVICE_URL", raising=False)
+    try:
+        server = WebServer(port=8731)  # the default built into this repository's module
+    except OSError:
+        pytest.skip("port 8731 is in use")
+    try:
+        server.put_json("/service.json", {"manager_update": 0})
+        server.put_json(f"/{NAME}/index.json", [{"version": [1], "md5": ""}])
+        vesk.register(prefs.addons[NAME], "check_update")
+        assert prefs.addons[NAME].url == "http://127.0.0.1:8731"
+        assert server.requests == ["/service.json", f"/{NAME}/index.json"]
+    finally:
+        server.close()

@@ -1,0 +1,184 @@
+"""The demo's two Blender sessions, run inside Blender (the executable or the bpy module).
+
+CORVANE_DEMO_PHASE=first: enable the host add-on, install Tellmora, use it, publish
+1.1.0, check for the update, update, show the version, shut down (preferences saved).
+CORVANE_DEMO_PHASE=second: a new Blender on the same user folders: the start-up
+thread registers Tellmora again from the bundle cached in the preferences; uninstall.
+
+Each step prints what it shows; a step that does not do what it says raises, so
+Blender exits non-zero. CORVANE_DEMO_REPORT, when set, receives the states as JSON.
+"""
+
+import json
+import os
+import sys
+import time
+
+import addon_utils
+import bpy
+
+HOST = "corvane_host"
+ADDON = "tellmora"
+FIELDS = ("name", "title", "status", "update", "version", "tips")
+TELLMORA_CLASSES = ("TELLMORA_PG_settings", "TELLMORA_OT_tell", "TELLMORA_PT_main", "TELLMORA_PT_details")
+
+report = {}
+
+
+def say(text=""):
+    print("DEMO| " + text, flush=True)
+
+
+def step(title):
+    say()
+    say("== " + title)
+
+
+def check(condition, what):
+    if not condition:
+        raise SystemExit(f"demo step failed: {what}")
+
+
+def record():
+    prefs = bpy.context.preferences.addons[HOST].preferences
+    return prefs.addons[ADDON]
+
+
+def state(label):
+    values = {field: getattr(record(), field) for field in FIELDS}
+    values["data"] = len(record().data)
+    report[label] = values
+    shown = ", ".join(f"{k}={v!r}" for k, v in values.items() if k != "data")
+    say(f"record: {shown}, data={values['data']} characters cached")
+    return values
+
+
+def registered_classes():
+    return [name for name in TELLMORA_CLASSES if hasattr(bpy.types, name)]
+
+
+def addon_files():
+    folder = os.path.join(bpy.utils.script_path_user(), "addons", ADDON)
+    return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+
+def tell():
+    bpy.ops.tellmora.tell()
+    message = bpy.context.scene.tellmora.last_message
+    say(f"bpy.ops.tellmora.tell() -> {message!r}")
+    return message
+
+
+def select():
+    prefs = bpy.context.preferences.addons[HOST].preferences
+    prefs.index = list(prefs.addons.keys()).index(ADDON)
+    return prefs
+
+
+def first():
+    from corvane import vesk
+
+    step("Enable the host add-on: corvane.vesk starts and creates the add-on records")
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    check(addon_utils.enable(HOST, default_set=True) is not None, "the host add-on enables")
+    prefs = select()
+    say(f"managed add-ons: {list(prefs.addons.keys())}")
+    state("initial")
+    check(not record().status, "Tellmora starts out not installed")
+
+    step("Install Tellmora (operator('install'))")
+    vesk.operator("install")
+    values = state("installed")
+    check(values["status"] and values["tips"] == "INSTALLED" and values["version"] == "1.0.0", "installed 1.0.0")
+    classes = registered_classes()
+    say(f"Tellmora's classes now in bpy.types: {classes}")
+    check(classes == list(TELLMORA_CLASSES), "every Tellmora class is registered")
+    report["first_message"] = tell()
+    check(report["first_message"].startswith("The scene holds"), "the operator runs")
+    report["files"] = addon_files()
+    say(f"files in the add-on folder: {report['files']}")
+    check(report["files"][:2] == ["__init__.py", "auto_load.py"], "the start-up modules are on disk")
+    enabled = addon_utils.check(ADDON)
+    say(f"Blender's add-on list: Tellmora loaded={enabled[0]}, enabled={enabled[1]}")
+    report["enabled_after_install"] = list(enabled)
+
+    step("The maker publishes Tellmora 1.1.0")
+    from corvane import publish
+
+    release = publish.publish(os.environ["CORVANE_DEMO_SOURCE"], "1.1.0", os.environ["CORVANE_DEMO_DIST"])
+    say(f"published {release['name']} {release['version']} as {os.path.basename(release['archive'])}")
+
+    step("Check for an update (operator('check_update'))")
+    vesk.operator("check_update")
+    values = state("checked")
+    check(values["update"] and values["tips"] == "Available update: 1.1.0", "the update is found")
+
+    step("Update (operator('update')): uninstall, then install the new release")
+    vesk.operator("update")
+    values = state("updated")
+    check(values["version"] == "1.1.0" and values["tips"] == "INSTALLED" and not values["update"], "updated")
+    check(registered_classes() == list(TELLMORA_CLASSES), "the classes are registered again")
+    tell()
+
+    step("The manager's version (operator('version'))")
+    report["version"] = vesk.operator("version")
+    say(report["version"])
+    check(report["version"].startswith("Version: "), "the version is reported")
+
+    step("Shut down: the host add-on stops, Blender's preferences are saved")
+    addon_utils.disable(HOST)
+    check(not registered_classes(), "Tellmora's classes are unregistered at shut-down")
+    say("preferences saved to " + bpy.utils.user_resource("CONFIG"))
+
+
+def wait_for_startup_registration(vesk, seconds=60.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        registry = vesk._vesk
+        if registry is not None and ADDON in getattr(registry, "installed", {}):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def second():
+    from corvane import vesk
+
+    step("Blender starts again on the same user folders")
+    if not addon_utils.check(HOST)[1]:
+        # The bpy module does not read the user's preferences by itself.
+        bpy.ops.wm.read_userpref()
+    check(addon_utils.check(HOST)[1], "the host add-on is enabled from the saved preferences")
+    select()
+    check(wait_for_startup_registration(vesk), "the start-up thread registers Tellmora")
+    values = state("restarted")
+    check(values["status"] and values["version"] == "1.1.0" and values["data"] > 0, "Tellmora is back")
+    classes = registered_classes()
+    say(f"registered again from the cached bundle: {classes}")
+    check(classes == list(TELLMORA_CLASSES), "every class is back")
+    report["second_message"] = tell()
+
+    step("Uninstall (operator('uninstall'))")
+    vesk.operator("uninstall")
+    values = state("uninstalled")
+    check(not values["status"] and values["version"] == "" and values["data"] == 0, "the record is reset")
+    check(not registered_classes(), "the classes are gone")
+    check(ADDON not in vesk._vesk.installed, "the manager forgot Tellmora")
+    report["enabled_after_uninstall"] = list(addon_utils.check(ADDON))
+    say(f"Blender's add-on list: Tellmora enabled={report['enabled_after_uninstall'][1]}")
+
+
+def main():
+    phase = os.environ["CORVANE_DEMO_PHASE"]
+    try:
+        {"first": first, "second": second}[phase]()
+        report["ok"] = True
+    finally:
+        if os.environ.get("CORVANE_DEMO_REPORT"):
+            with open(os.environ["CORVANE_DEMO_REPORT"], "w") as out:
+                json.dump(report, out)
+        sys.stdout.flush()
+
+
+main()
