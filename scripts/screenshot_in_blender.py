@@ -1,0 +1,55 @@
+"""Runs in Blender's real interface (under a virtual screen): installs Tellmora
+through the host add-on, shows the host's preferences and saves a screenshot."""
+
+import os
+
+import addon_utils
+import bpy
+
+HOST = "corvane_host"
+OUTPUT = os.environ["CORVANE_SCREENSHOT"]
+
+
+def prepare():
+    from corvane import vesk
+
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    addon_utils.enable(HOST, default_set=True)
+    prefs = bpy.context.preferences.addons[HOST].preferences
+    prefs.index = list(prefs.addons.keys()).index("tellmora")
+    vesk.operator("install")
+    from corvane import publish
+
+    # A newer release appears on the server: the list shows it as an available update.
+    publish.publish(os.environ["CORVANE_DEMO_SOURCE"], "1.1.0", os.environ["CORVANE_DEMO_DIST"])
+    vesk.operator("check_update")
+
+    window = bpy.context.window_manager.windows[0]
+    screen = window.screen
+    area = max(screen.areas, key=lambda a: a.width * a.height)
+    for other in screen.areas:
+        if other != area and other.type == "VIEW_3D":
+            area = other
+    area.ui_type = "PREFERENCES"
+    bpy.context.preferences.active_section = "ADDONS"
+    bpy.context.window_manager.addon_search = "Corvane"
+    bpy.context.preferences.view.show_addons_enabled_only = False
+    for module in addon_utils.modules():
+        if module.__name__ == HOST:
+            addon_utils.module_bl_info(module)["show_expanded"] = True
+    for region in area.regions:
+        region.tag_redraw()
+    bpy.app.timers.register(shoot, first_interval=1.5)
+
+
+def shoot():
+    window = bpy.context.window_manager.windows[0]
+    area = next(a for a in window.screen.areas if a.ui_type == "PREFERENCES")
+    with bpy.context.temp_override(window=window, area=area):
+        bpy.ops.screen.screenshot_area(filepath=OUTPUT)
+    bpy.app.timers.register(lambda: bpy.ops.wm.quit_blender(), first_interval=0.2)
+    return None
+
+
+bpy.app.timers.register(prepare, first_interval=0.5)
