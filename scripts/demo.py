@@ -3,7 +3,7 @@ from the cached bundle and uninstalled by corvane.vesk in Debian's Blender."""
 
 import importlib.metadata
 import io
-import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -21,12 +21,32 @@ def say(text=""):
     print(text, flush=True)
 
 
-def run_blender(home, phase, dist, factory):
-    env = profile.blender_env(home, {"CORVANE_DEMO_PHASE": phase, "CORVANE_DEMO_SOURCE": str(profile.TELLMORA_SOURCE),
-                                     "CORVANE_DEMO_DIST": str(dist)})
-    command = [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
-        "--python-exit-code", "3", "--python", str(IN_BLENDER)]
-    process = subprocess.run(command, capture_output=True, text=True, env=env, timeout=600)
+def next_release_source(temp):
+    """Tellmora's sources as they stand for 1.1.0: the same code, a new bl_info version."""
+    source = Path(temp) / "tellmora-1.1.0" / "tellmora"
+    shutil.copytree(profile.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
+    init = source / "__init__.py"
+    init.write_text(init.read_text().replace('"version": (1, 0, 0)', '"version": (1, 1, 0)'))
+    return source
+
+
+def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module_python=None):
+    """One Blender session of the demo: Debian's Blender, or the bpy module when
+    `module_python` names an interpreter that has it."""
+    env = profile.blender_env(home, {"CORVANE_DEMO_PHASE": phase, "CORVANE_DEMO_SOURCE": str(next_source),
+                                     "CORVANE_DEMO_DIST": str(dist), **(extra_env or {})})
+    if module_python:
+        env["PYTHONPATH"] = str(Path(home) / "scripts" / "modules")
+        command = [module_python, "-c", f"import bpy; exec(compile(open({str(IN_BLENDER)!r}).read(), "
+                                        f"{str(IN_BLENDER)!r}, 'exec'))"]
+    else:
+        command = [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
+            "--python-exit-code", "3", "--python", str(IN_BLENDER)]
+    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=600)
+
+
+def run_blender(home, phase, dist, next_source, factory):
+    process = run_phase(home, phase, dist, next_source, factory=factory)
     for line in process.stdout.splitlines():
         if line.startswith("DEMO| "):
             say("  " + line[6:] if line[6:] else "")
@@ -60,13 +80,14 @@ def main():
             say(f"== A Blender user profile in {home}, with corvane in scripts/modules "
                 "and the host add-on in scripts/addons")
 
-            ok = run_blender(home, "first", dist, factory=True)
+            next_source = next_release_source(temp)
+            ok = run_blender(home, "first", dist, next_source, factory=True)
             downloads = [p for p in server.requests if p.endswith(".zip")]
             say()
             say(f"  server: {len(server.requests)} requests so far, archives downloaded: {downloads}")
             if ok:
                 server.clear_requests()
-                ok = run_blender(home, "second", dist, factory=False)
+                ok = run_blender(home, "second", dist, next_source, factory=False)
                 say()
                 say(f"  server during the second start: {server.requests}")
                 archives = [p for p in server.requests if p.endswith(".zip")]

@@ -1,0 +1,69 @@
+"""The demo's path, run as a test in either Blender: Tellmora published and served
+on loopback, installed, checked, updated, then a second Blender on the same user
+folders registers it again from the cached bundle, and it is uninstalled."""
+
+import json
+import sys
+import tempfile
+from pathlib import Path
+
+import harness
+
+sys.path.insert(0, str(harness.REPO / "scripts"))
+import demo  # noqa: E402
+import profile_setup  # noqa: E402
+
+from corvane import publish, serve  # noqa: E402
+
+
+def run(module_python=None):
+    temp = Path(tempfile.mkdtemp(prefix="corvane-e2e-"))
+    dist, home = temp / "dist", temp / "profile"
+    publish.publish(str(profile_setup.TELLMORA_SOURCE), "1.0.0", str(dist))
+    next_source = demo.next_release_source(temp)
+    profile_setup.install_into_profile(home)
+    results = {}
+    with serve.serve(str(dist), port=0, stream=open(temp / "server.log", "w")) as server:
+        for phase, factory in (("first", True), ("second", False)):
+            report = temp / f"{phase}.json"
+            process = demo.run_phase(home, phase, dist, next_source, factory=factory, module_python=module_python,
+                                     extra_env={"VESK_SERVICE_URL": server.url, "CORVANE_DEMO_REPORT": str(report)})
+            assert process.returncode == 0, (process.stdout + process.stderr)[-5000:]
+            results[phase] = json.loads(report.read_text())
+            results[phase + "_requests"] = server.requests
+            server.clear_requests()
+            if phase == "first":
+                results["userpref_saved"] = (home / "config" / "userpref.blend").exists()
+    results["addon_folder"] = sorted(p.name for p in (home / "scripts" / "addons").iterdir())
+    return results
+
+
+def check(results):
+    first, second = results["first"], results["second"]
+    assert first["ok"] and second["ok"]
+    state = {"name": "tellmora", "title": "Tellmora"}
+    assert first["initial"] == {**state, "status": False, "update": False, "version": "", "tips": "", "data": 0}
+    installed = first["installed"]
+    assert (installed["status"], installed["update"], installed["version"], installed["tips"]) == (
+        True, False, "1.0.0", "INSTALLED") and installed["data"] > 1000
+    assert first["enabled_after_install"] == [True, True]
+    assert first["files"] == ["__init__.py", "auto_load.py"]
+    assert first["first_message"].startswith("The scene holds")
+    checked = first["checked"]
+    assert (checked["update"], checked["tips"], checked["version"]) == (True, "Available update: 1.1.0", "1.0.0")
+    updated = first["updated"]
+    assert (updated["status"], updated["update"], updated["version"], updated["tips"]) == (
+        True, False, "1.1.0", "INSTALLED")
+    assert first["version"].startswith("Version: 0.")
+    archives = [p for p in results["first_requests"] if p.endswith(".zip")]
+    assert len(archives) == 2 and archives[0] != archives[1]
+    assert results["userpref_saved"]
+
+    restarted = second["restarted"]
+    assert (restarted["status"], restarted["version"], restarted["tips"]) == (True, "1.1.0", "No update")
+    assert restarted["data"] == updated["data"]
+    assert second["second_message"].startswith("The scene holds")
+    assert not [p for p in results["second_requests"] if p.endswith(".zip")], "restart downloads no archive"
+    assert second["uninstalled"] == {**state, "status": False, "update": False, "version": "", "tips": "",
+                                     "data": 0}
+    assert second["enabled_after_uninstall"][1] is False
