@@ -26,8 +26,12 @@ def main():
                                              "CORVANE_DEMO_DIST": str(dist)})
             script = Path(__file__).resolve().parent / "screenshot_in_blender.py"
             OUTPUT.parent.mkdir(exist_ok=True)
+            # Preferences without the splash screen, so nothing covers the picture.
+            subprocess.run([profile.BLENDER, "-b", "--factory-startup", "--python-expr",
+                            "import bpy; bpy.context.preferences.view.show_splash = False; "
+                            "bpy.ops.wm.save_userpref()"], capture_output=True, env=env, timeout=120, check=True)
             process = subprocess.run(
-                ["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", profile.BLENDER, "--factory-startup",
+                ["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", profile.BLENDER,
                  "--window-geometry", "0", "0", "1280", "900", "--python", str(script)],
                 capture_output=True, text=True, env=env, timeout=300)
             if not OUTPUT.exists():

@@ -11,10 +11,11 @@ OUTPUT = os.environ["CORVANE_SCREENSHOT"]
 
 
 def prepare():
-    from corvane import vesk
-
+    # The profile's folders were made after this Blender started: put them on sys.path.
     bpy.utils.refresh_script_paths()
     addon_utils.modules_refresh()
+    from corvane import vesk
+
     addon_utils.enable(HOST, default_set=True)
     prefs = bpy.context.preferences.addons[HOST].preferences
     prefs.index = list(prefs.addons.keys()).index("tellmora")
@@ -48,8 +49,24 @@ def shoot():
     area = next(a for a in window.screen.areas if a.ui_type == "PREFERENCES")
     with bpy.context.temp_override(window=window, area=area):
         bpy.ops.screen.screenshot_area(filepath=OUTPUT)
-    bpy.app.timers.register(lambda: bpy.ops.wm.quit_blender(), first_interval=0.2)
+    bpy.app.timers.register(lambda: bpy.ops.wm.quit_blender() and None, first_interval=0.2)
     return None
 
 
+def guarded(step):
+    """A failing step ends Blender with an error instead of leaving it open."""
+
+    def run():
+        try:
+            return step()
+        except BaseException:
+            import traceback
+
+            traceback.print_exc()
+            os._exit(1)
+
+    return run
+
+
+prepare, shoot = guarded(prepare), guarded(shoot)
 bpy.app.timers.register(prepare, first_interval=0.5)

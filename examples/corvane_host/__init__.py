@@ -19,15 +19,15 @@ import bpy  # noqa: E402
 
 from corvane import vesk  # noqa: E402
 
-# Button label and the manager action it runs, in the order they are shown.
+# The manager's actions as buttons, in the order they are shown: action, label, icon, tooltip.
 ACTIONS = (
-    ("install", "Install", "IMPORT"),
-    ("uninstall", "Uninstall", "TRASH"),
-    ("update", "Update", "FILE_REFRESH"),
-    ("check_update", "Check Update", "VIEWZOOM"),
-    ("preferences", "Preferences", "PREFERENCES"),
-    ("update_manager", "Update Manager", "PACKAGE"),
-    ("version", "Version", "INFO"),
+    ("install", "Install", "IMPORT", "Download, load and register the selected add-on"),
+    ("uninstall", "Uninstall", "TRASH", "Unregister the selected add-on and forget its cached code"),
+    ("update", "Update", "FILE_REFRESH", "Uninstall the selected add-on, then install its newest release"),
+    ("check_update", "Check Update", "VIEWZOOM", "Ask the server whether a newer release exists"),
+    ("preferences", "Preferences", "PREFERENCES", "Show the selected add-on in Blender's add-on list"),
+    ("update_manager", "Update Manager", "PACKAGE", "Update corvane itself from the package index"),
+    ("version", "Version", "INFO", "Show the manager's version"),
 )
 
 
@@ -38,11 +38,11 @@ class CORVANE_OT_action(bpy.types.Operator):
     bl_label = "Add-on Manager Action"
     bl_options = {"INTERNAL"}
 
-    action: bpy.props.EnumProperty(items=[(key, label, "") for key, label, _ in ACTIONS])
+    action: bpy.props.EnumProperty(items=[(key, label, tip) for key, label, _, tip in ACTIONS])
 
     @classmethod
     def description(cls, context, properties):
-        return dict((key, label) for key, label, _ in ACTIONS).get(properties.action, cls.__doc__)
+        return {key: tip for key, _, _, tip in ACTIONS}.get(properties.action, cls.__doc__)
 
     def execute(self, context):
         try:
@@ -80,7 +80,7 @@ class CorvaneHostPreferences(bpy.types.AddonPreferences):
         header.label(text="Update")
         layout.template_list("CORVANE_UL_addons", "", self, "addons", self, "index", rows=3)
         buttons = layout.grid_flow(columns=4, even_columns=True, align=True)
-        for key, label, icon in ACTIONS:
+        for key, label, icon, _ in ACTIONS:
             buttons.operator(CORVANE_OT_action.bl_idname, text=label, icon=icon).action = key
         if 0 <= self.index < len(self.addons):
             box = layout.box()
