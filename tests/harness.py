@@ -16,6 +16,8 @@ from pathlib import Path
 
 TESTS = Path(__file__).parent
 REPO = TESTS.parent
+sys.path.insert(0, str(REPO / "scripts"))
+import profile_setup  # noqa: E402
 STANDIN = TESTS / "standin_api"
 BLENDER = shutil.which("blender", path="/usr/bin:/usr/local/bin")
 
@@ -81,15 +83,7 @@ class BlenderRun:
         return self.report[key]
 
 
-def blender_env(home, extra=None):
-    """Environment for Debian's Blender: its own Python first, user folders under `home`."""
-    home = Path(home)
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VIRTUAL_ENV"))}
-    env["PATH"] = "/usr/bin:/bin:" + env.get("PATH", "")
-    env["BLENDER_USER_CONFIG"] = str(home / "config")
-    env["BLENDER_USER_SCRIPTS"] = str(home / "scripts")
-    env.update(extra or {})
-    return env
+blender_env = profile_setup.blender_env
 
 
 def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True):

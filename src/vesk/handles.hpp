@@ -133,13 +133,9 @@ inline void set_attr(Borrowed object, const char* name, Borrowed value,
 
 // Presence test: any exception raised by the lookup counts as absence.
 inline bool has_attr(Borrowed object, const char* name) {
-    PyObject* found = PyObject_GetAttrString(object.get(), name);
-    if (!found) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(found);
-    return true;
+    Ref found = Ref::steal(PyObject_GetAttrString(object.get(), name));
+    if (!found) PyErr_Clear();
+    return static_cast<bool>(found);
 }
 
 // getattr(object, name, fallback): only AttributeError falls back.

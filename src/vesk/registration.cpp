@@ -60,13 +60,9 @@ bool surely_absent(Borrowed cls, Borrowed name) {
 // hasattr(cls, name): any exception of the lookup counts as absence.
 bool class_has_attr(Borrowed cls, Borrowed name) {
     if (surely_absent(cls, name)) return false;
-    PyObject* found = PyObject_GetAttr(cls.get(), name.get());
-    if (!found) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(found);
-    return true;
+    Ref found = Ref::steal(PyObject_GetAttr(cls.get(), name.get()));
+    if (!found) PyErr_Clear();
+    return static_cast<bool>(found);
 }
 
 // getattr(cls, name, fallback): only AttributeError falls back.
