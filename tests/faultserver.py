@@ -1,0 +1,149 @@
+"""A raw-socket HTTP server on loopback that answers each path as the test says,
+including the answers a well-behaved server never gives: a connection reset
+before any answer, a reset in the middle of the body, a body cut short of its
+Content-Length, a body trickled out slowly.
+
+Each path holds a queue of answers: a request takes the first one, and the last
+one stays for every later request. Every request path is logged, in order.
+"""
+
+import socket
+import struct
+import threading
+import time
+
+_REASONS = {200: "OK", 404: "Not Found", 500: "Internal Server Error"}
+
+
+class Answer:
+    """What the server does with one request: `kind` is "whole", "refuse", "reset" or "cut"."""
+
+    def __init__(self, kind, body=b"", status=200, content_type="application/octet-stream", at=None,
+                 pieces=1, delay=0.0):
+        self.kind = kind
+        self.body = body if isinstance(body, bytes) else body.encode()
+        self.status = status
+        self.content_type = content_type
+        self.at = len(self.body) // 2 if at is None else at  # where "reset" and "cut" stop
+        self.pieces = pieces
+        self.delay = delay
+
+    def __repr__(self):
+        return f"Answer({self.kind}, {self.status}, {len(self.body)} bytes)"
+
+
+def whole(body, status=200, content_type="application/octet-stream"):
+    return Answer("whole", body, status, content_type)
+
+
+def json_answer(text, status=200):
+    return Answer("whole", text, status, "application/json")
+
+
+def refuse():
+    """The connection is reset as soon as the request has arrived: no answer byte at all."""
+    return Answer("refuse")
+
+
+def reset_mid_body(body, at=None):
+    """Headers announce the whole body; part of it is sent, then the connection is reset."""
+    return Answer("reset", body, at=at)
+
+
+def cut_body(body, at=None):
+    """Headers announce the whole body; part of it is sent, then the connection closes cleanly."""
+    return Answer("cut", body, at=at)
+
+
+def trickle(body, pieces, delay, content_type="application/octet-stream"):
+    """The whole body, sent in `pieces` parts with `delay` seconds between them."""
+    return Answer("whole", body, 200, content_type, pieces=pieces, delay=delay)
+
+
+def _reset(connection):
+    # A zero linger time makes close() send RST instead of FIN.
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    connection.close()
+
+
+class FaultServer:
+    def __init__(self):
+        self.routes = {}
+        self.requests = []
+        self._lock = threading.Lock()
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(0.05)
+        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        self._closed = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def put(self, path, *answers):
+        with self._lock:
+            self.routes[path] = list(answers)
+
+    def count(self, path):
+        with self._lock:
+            return self.requests.count(path)
+
+    def close(self):
+        self._closed.set()
+        self._thread.join(5)
+        self._listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _serve(self):
+        while not self._closed.is_set():
+            try:
+                connection, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self._answer, args=(connection,), daemon=True).start()
+
+    def _next_answer(self, path):
+        with self._lock:
+            self.requests.append(path)
+            queue = self.routes.get(path)
+            if not queue:
+                return whole(b"not found", 404, "text/plain")
+            return queue.pop(0) if len(queue) > 1 else queue[0]
+
+    def _answer(self, connection):
+        try:
+            connection.settimeout(10)
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    connection.close()
+                    return
+                head += chunk
+            path = head.split(b" ", 2)[1].decode("latin-1")
+            answer = self._next_answer(path)
+            if answer.kind == "refuse":
+                _reset(connection)
+                return
+            reason = _REASONS.get(answer.status, "Status")
+            connection.sendall(
+                f"HTTP/1.1 {answer.status} {reason}\r\nContent-Type: {answer.content_type}\r\n"
+                f"Content-Length: {len(answer.body)}\r\nConnection: close\r\n\r\n".encode())
+            body = answer.body if answer.kind == "whole" else answer.body[:answer.at]
+            step = max(1, -(-len(body) // answer.pieces))
+            for start in range(0, len(body), step):
+                if start and answer.delay:
+                    time.sleep(answer.delay)
+                connection.sendall(body[start:start + step])
+            if answer.kind == "reset":
+                _reset(connection)
+            else:
+                connection.shutdown(socket.SHUT_WR)
+                connection.close()
+        except OSError:
+            connection.close()

@@ -1,0 +1,305 @@
+"""Faults on the way of an install, through operator("install") and the real module:
+the distribution server misbehaving at each of its four requests, the user scripts
+folder read-only or missing, a full disk. Each case checks the state the failure
+leaves (record, add-on folder, sys.modules, `installed`, Blender's classes), then
+mends the fault and installs again: the add-on loads whole.
+"""
+
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import zipfile
+from contextlib import contextmanager
+
+import bpy
+import pytest
+import requests
+
+import faultserver as fs
+from addon_package import NAME, archive, bundle_text, package_archive, standard_records
+
+SOURCES = [
+    ("props", "import bpy\n\nclass TELLMORA_PG_settings(bpy.types.PropertyGroup):\n    pass\n"),
+    ("ops", "import bpy, sys\n\nsettings = sys.modules['tellmora.props'].TELLMORA_PG_settings\n\n"
+            "class TELLMORA_OT_tell(bpy.types.Operator):\n    bl_idname = 'tellmora.tell'\n"
+            "    settings: bpy.props.PointerProperty(type=settings)\n\nHOOKED = []\n\n"
+            "def register():\n    HOOKED.append('register')\n\ndef unregister():\n    HOOKED.append('unregister')\n"),
+]
+BUNDLE = bundle_text(standard_records(*SOURCES))
+ARCHIVE = package_archive(BUNDLE, extra={"icons/logo.txt": "logo"})
+DIGEST = hashlib.md5(ARCHIVE).hexdigest()
+INDEX = json.dumps([{"version": [1, 0, 0], "md5": DIGEST}])
+
+SERVICE_MESSAGE = "Distribution server sent an invalid answer, please try again later."
+ZIP_MESSAGE = "Zip file has broken, please reinstall."
+
+# How a server misbehaves, given the body it should have sent.
+NETWORK_FAULTS = {
+    "refused": lambda body: fs.refuse(),
+    "reset mid-body": lambda body: fs.reset_mid_body(body),
+    "cut short of its length": lambda body: fs.cut_body(body),
+}
+ANSWER_FAULTS = {
+    "404": lambda body: fs.whole(b"<html>not found</html>", 404, "text/html"),
+    "500": lambda body: fs.whole(b"<html>server error</html>", 500, "text/html"),
+    "garbage": lambda body: fs.whole(b"\x89{garbage[", 200, "application/json"),
+}
+
+
+@pytest.fixture
+def server(monkeypatch):
+    with fs.FaultServer() as server:
+        monkeypatch.setenv("VESK_SERVICE_URL", server.url)
+        server.put("/service.json", fs.json_answer(json.dumps({"url": server.url + "/dist"})))
+        server.put(f"/dist/{NAME}/index.json", fs.json_answer(INDEX))
+        server.put(f"/dist/{NAME}/{DIGEST}.zip", fs.whole(ARCHIVE))
+        yield server
+
+
+@pytest.fixture
+def prefs(vesk, monkeypatch):
+    """The host's preferences with the add-on's record; sys.path and sys.modules restored afterwards."""
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": NAME, "title": "Tellmora"}])
+    prefs.installed = {}
+    vesk._vesk = prefs
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    before = set(sys.modules)
+    yield prefs
+    for name in set(sys.modules) - before:
+        del sys.modules[name]
+
+
+@pytest.fixture
+def scripts(tmp_path):
+    return tmp_path / "scripts"
+
+
+def state(prefs, scripts):
+    """What a failure may have changed, in one comparable value."""
+    record = prefs.addons[NAME]
+    home = scripts / "addons" / NAME
+    return {
+        "status": record.status, "update": record.update, "version": record.version, "tips": record.tips,
+        "data": record.data == BUNDLE if record.data else "",
+        "files": sorted(set(os.listdir(home)) - {"__pycache__"}) if home.is_dir() else None,
+        "modules": sorted(m for m in sys.modules if m.startswith(NAME)),
+        "installed": sorted(prefs.installed),
+        "classes": [c.__name__ for c in bpy.utils.registered],
+    }
+
+
+UNTOUCHED = {"status": False, "update": False, "version": "", "tips": "", "data": "", "files": None,
+             "modules": [], "installed": [], "classes": []}
+
+
+def assert_installs_whole(vesk, prefs, scripts):
+    assert vesk.operator("install") is None
+    assert state(prefs, scripts) == {
+        "status": True, "update": False, "version": "1.0.0", "tips": "INSTALLED", "data": True,
+        "files": ["__init__.py", "auto_load.py", "icons"], "modules": [], "installed": [NAME],
+        "classes": ["TELLMORA_PG_settings", "TELLMORA_OT_tell"]}
+    assert (scripts / "addons" / NAME / "__init__.py").read_text() == standard_records()[0][1]
+    assert vesk._vesk.installed[NAME]["unregister"][0].__globals__["HOOKED"] == ["register"]
+
+
+# The server's four requests in the order an install makes them, and the answers that
+# put the fault at one of them: the index is asked for twice, by the update check
+# and by the download.
+STAGES = {
+    "service": ("/service.json", lambda fault, good: [fault, good]),
+    "update check": (f"/dist/{NAME}/index.json", lambda fault, good: [fault, good]),
+    "download index": (f"/dist/{NAME}/index.json", lambda fault, good: [good, fault, good]),
+    "archive": (f"/dist/{NAME}/{DIGEST}.zip", lambda fault, good: [fault, good]),
+}
+GOOD = {"service": None, "update check": INDEX, "download index": INDEX, "archive": ARCHIVE}
+
+
+def fault_outcome(stage, fault):
+    """(exception raised or None, state left) for a fault at one stage, as the failure tables have it."""
+    network = fault in NETWORK_FAULTS
+    if stage == "service":
+        if network:
+            return requests.RequestException, UNTOUCHED
+        return None, {**UNTOUCHED, "tips": SERVICE_MESSAGE}  # the service's answer is checked
+    if stage in ("update check", "download index"):
+        # Not JSON: the decoding error, whatever the status; the folder is made by the download only.
+        return requests.RequestException, {**UNTOUCHED, "files": [] if stage == "download index" else None}
+    if network:
+        return requests.RequestException, {**UNTOUCHED, "version": "1.0.0", "files": []}
+    # An error page is not the archive: its digest differs, the record is reset.
+    return None, {**UNTOUCHED, "tips": ZIP_MESSAGE, "files": []}
+
+
+@pytest.mark.parametrize("fault", [*NETWORK_FAULTS, *ANSWER_FAULTS])
+@pytest.mark.parametrize("stage", STAGES)
+def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault):
+    path, queue = STAGES[stage]
+    good = GOOD[stage]
+    if stage == "service":
+        good = json.dumps({"url": server.url + "/dist"})
+    make = {**NETWORK_FAULTS, **ANSWER_FAULTS}[fault]
+    server.put(path, *queue(make(good.encode() if isinstance(good, str) else good), fs.whole(good)))
+
+    raised, left = fault_outcome(stage, fault)
+    if raised:
+        with pytest.raises(raised):
+            vesk.operator("install")
+    else:
+        assert vesk.operator("install") is None
+    assert state(prefs, scripts) == left
+    record = prefs.addons[NAME]
+    assert record.url == (None if stage == "service" else server.url + "/dist")
+
+    assert_installs_whole(vesk, prefs, scripts)
+
+
+def test_truncated_archives(vesk, prefs, scripts, server):
+    cut = ARCHIVE[:len(ARCHIVE) * 2 // 3]
+    # Announced with the whole archive's digest: the cut one fails the check and is removed.
+    server.put(f"/dist/{NAME}/{DIGEST}.zip", fs.whole(cut), fs.whole(ARCHIVE))
+    assert vesk.operator("install") is None
+    assert state(prefs, scripts) == {**UNTOUCHED, "tips": ZIP_MESSAGE, "files": []}
+    assert_installs_whole(vesk, prefs, scripts)
+
+    # Published cut, with its own digest: the zip library refuses it and the archive stays;
+    # the next download replaces it.
+    vesk.operator("uninstall")
+    cut_digest = hashlib.md5(cut).hexdigest()
+    cut_index = fs.json_answer(json.dumps([{"version": [1, 0, 1], "md5": cut_digest}]))
+    server.put(f"/dist/{NAME}/index.json", cut_index, cut_index, fs.json_answer(INDEX))  # the check, the download
+    server.put(f"/dist/{NAME}/{cut_digest}.zip", fs.whole(cut))
+    with pytest.raises(zipfile.BadZipFile):
+        vesk.operator("install")
+    assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.1",
+                                     "files": ["__init__.py", "auto_load.py", "icons", f"{NAME}.zip"]}
+    assert_installs_whole(vesk, prefs, scripts)
+    assert f"{NAME}.zip" not in os.listdir(scripts / "addons" / NAME)
+
+
+def test_bundle_not_utf8_stays_until_removed(vesk, prefs, scripts, server):
+    broken = package_archive(BUNDLE.encode() + b"\n# \xff\xfe\n")
+    digest = hashlib.md5(broken).hexdigest()
+    server.put(f"/dist/{NAME}/index.json", fs.json_answer(json.dumps([{"version": [1, 0, 0], "md5": digest}])))
+    server.put(f"/dist/{NAME}/{digest}.zip", fs.whole(broken))
+    with pytest.raises(UnicodeDecodeError):
+        vesk.operator("install")
+    assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.0", "files": [f"{NAME}.data"]}
+    # The data file waiting is read again at every install, without asking the server.
+    requests_before = len(server.requests)
+    with pytest.raises(UnicodeDecodeError):
+        vesk.operator("install")
+    assert server.requests[requests_before:] == ["/service.json", f"/dist/{NAME}/index.json"]
+
+    (scripts / "addons" / NAME / f"{NAME}.data").unlink()
+    server.put(f"/dist/{NAME}/index.json", fs.json_answer(INDEX))
+    assert_installs_whole(vesk, prefs, scripts)
+
+
+# ---- the user's folders -----------------------------------------------------------------
+
+
+@contextmanager
+def mounted(folder, options):
+    """A tmpfs mounted on `folder` (made if missing); the test is skipped where mounting is not permitted."""
+    folder.mkdir(parents=True, exist_ok=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(folder)], capture_output=True,
+                          text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.strip()}")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], check=True)
+
+
+def remount(folder, options):
+    subprocess.run(["mount", "-o", f"remount,{options}", str(folder)], check=True, capture_output=True)
+
+
+def test_missing_user_scripts_folder(vesk, prefs, scripts, server):
+    bpy.utils.scripts_path = str(scripts / "not" / "there")  # folders are made one level at a time
+    with pytest.raises(FileNotFoundError):
+        vesk.operator("install")
+    assert state(prefs, scripts) == UNTOUCHED and not scripts.exists()
+    assert server.requests == ["/service.json", f"/dist/{NAME}/index.json"]
+
+    (scripts / "not").mkdir(parents=True)
+    assert_installs_whole(vesk, prefs, scripts / "not" / "there")
+
+
+@pytest.mark.parametrize("read_only", ["scripts", "addons", "add-on folder"])
+def test_read_only_user_folders(vesk, prefs, scripts, server, read_only):
+    """Root writes anywhere a mode allows nothing: the folder is a read-only mount."""
+    folder = {"scripts": scripts, "addons": scripts / "addons", "add-on folder": scripts / "addons" / NAME}[read_only]
+    with mounted(folder, "size=1m"):
+        if read_only == "add-on folder":
+            assert_installs_whole(vesk, prefs, scripts)  # a package on disk, the bundle cached
+            vesk.operator("uninstall")
+            prefs.addons[NAME].data = BUNDLE
+            before = {p: p.read_bytes() for p in folder.iterdir() if p.is_file()}
+        remount(folder, "ro")
+        with pytest.raises(OSError) as raised:
+            vesk.operator("install")
+        assert raised.value.errno == 30  # EROFS
+        if read_only == "add-on folder":
+            # The start-up modules cannot be replaced: nothing of the cached bundle runs.
+            assert state(prefs, scripts) == {**UNTOUCHED, "data": True, "files": ["__init__.py", "auto_load.py",
+                                                                                  "icons"]}
+            assert {p: p.read_bytes() for p in folder.iterdir() if p.is_file()} == before
+            prefs.addons[NAME].data = ""
+        else:
+            assert state(prefs, scripts) == {**UNTOUCHED, "files": None}
+        remount(folder, "rw")
+        assert_installs_whole(vesk, prefs, scripts)
+
+
+def test_full_disk(vesk, prefs, scripts, server):
+    """The add-ons folder on a 64 KiB tmpfs: too small for the archive, then for the unpacked
+    bundle, then for the start-up modules; each leaves no half-written file that a later
+    load could take for whole."""
+    def padded(padding):
+        return package_archive(BUNDLE + "\x0b\x0b" + bundle_text([("padding", f"PAD = '{padding}'\n")]))
+
+    incompressible = padded(os.urandom(96 * 1024).hex())  # hex digits pack to about half: larger than the disk
+    compressible = padded("x" * 200_000)  # packs small, unpacks larger than the disk
+    addons = scripts / "addons"
+    with mounted(addons, "size=64k"):
+        for package in (incompressible, compressible):
+            digest = hashlib.md5(package).hexdigest()
+            server.put(f"/dist/{NAME}/index.json", fs.json_answer(json.dumps([{"version": [1, 0, 0], "md5": digest}])))
+            server.put(f"/dist/{NAME}/{digest}.zip", fs.whole(package))
+            tips = "No update" if prefs.addons[NAME].version else ""  # the check before the download
+            with pytest.raises(OSError) as raised:
+                vesk.operator("install")
+            assert raised.value.errno == 28  # ENOSPC
+            # The archive, whole or cut, stays; no data file, whole or torn, nor a temporary one.
+            assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.0", "tips": tips, "files": [f"{NAME}.zip"]}
+            (addons / NAME / f"{NAME}.zip").unlink()
+
+        server.put(f"/dist/{NAME}/index.json", fs.json_answer(INDEX))
+        assert_installs_whole(vesk, prefs, scripts)
+
+        # The bundle cached, and not a byte left on the disk for the start-up modules.
+        vesk.operator("uninstall")
+        prefs.addons[NAME].data = BUNDLE
+        before = {p.name: p.read_bytes() for p in (addons / NAME).iterdir() if p.is_file()}
+        filler = addons / "filler"
+        descriptor = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        try:
+            while os.write(descriptor, b"\0" * 4096):
+                pass
+        except OSError:
+            pass
+        finally:
+            os.close(descriptor)
+        with pytest.raises(OSError) as raised:
+            vesk.operator("install")
+        assert raised.value.errno == 28
+        assert state(prefs, scripts) == {**UNTOUCHED, "data": True, "files": ["__init__.py", "auto_load.py", "icons"]}
+        assert {p.name: p.read_bytes() for p in (addons / NAME).iterdir() if p.is_file()} == before
+
+        filler.unlink()
+        prefs.addons[NAME].data = ""
+        assert_installs_whole(vesk, prefs, scripts)
