@@ -202,7 +202,9 @@ void download(const Load& load) {
     set_attr(addon, "version", version);
 
     Ref md5_text = item(last, text("md5"));
-    Ref zip_url = require(PyUnicode_FromFormat("%S/%S/%S.zip", load.url.get(), load.name.get(), md5_text.get()));
+    // The digest is joined as text: one that is not text is a broken index, not an address to ask for.
+    Ref zip_url = concat({require(PyUnicode_FromFormat("%S/%S/", load.url.get(), load.name.get())), md5_text,
+                          text(".zip")});
     Ref zip = call(get, {zip_url});
     Ref filepath = in_home(load, {load.name, text(".zip")});
 
