@@ -574,6 +574,17 @@ def _(vesk, env):
             vesk.__import_module__(ADDON, url)
 
 
+@case("__import_module__: index digest not text (TypeError, no archive request)")
+def _(vesk, env):
+    import json
+
+    with _module_state(vesk, env):
+        url = _serve(env, "good", index=json.dumps([{"version": [1, 0], "md5": None}]))
+        _record(vesk, env)
+        with raises(TypeError):
+            vesk.__import_module__(ADDON, url)
+
+
 @case("__import_module__: not a zip archive (BadZipFile)")
 def _(vesk, env):
     import zipfile

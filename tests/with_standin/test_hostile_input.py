@@ -1,8 +1,8 @@
 """Hostile input, property-based: random module bundles (from the record's cache and
 from a waiting data file), random archives, random package index documents and
 random service documents. Each is fed to the real module and to a plain-Python
-model of the stated behaviour built from the same steps; both must end the same
-way: the same modules, files, record fields and requests, or the same exception.
+model of the same steps; both must end the same way: the same modules, files,
+record fields and requests, or the same exception.
 The interpreter must survive all of it (the sanitizer run repeats these tests).
 """
 
@@ -32,7 +32,7 @@ FAST = settings(max_examples=100, deadline=None, suppress_health_check=[HealthCh
 SPECIAL = (f"{NAME}.__init__", f"{NAME}.auto_load")
 
 
-# ---- the models: the stated steps, in plain Python ------------------------------------------
+# ---- the models: the same steps, in plain Python --------------------------------------------
 
 
 class Printed(list):
@@ -74,7 +74,7 @@ def outcome(run, counted=True):
             event(f"raised {type(error).__name__}")
         return ("raised", type(error), str(error))
     if counted:
-        event("returned" + (f" {len(result)} modules" if isinstance(result, list) else ""))
+        event("returned " + (f"{len(result)} modules" if isinstance(result, list) else type(result).__name__))
     return ("returned", result)
 
 
@@ -209,7 +209,7 @@ def test_random_data_files(vesk, printed, raw):
             with pytest.raises(UnicodeDecodeError) as raised:
                 vesk.__import_module__(NAME, "http://127.0.0.1:9")
             assert str(raised.value) == str(error)
-            # Stated: the file stays and the cache is unchanged.
+            # The file stays and the cache is unchanged.
             assert record.data == "cached before" and (home / f"{NAME}.data").read_bytes() == raw
             return
         cached = text.replace("\0", "/x00")
