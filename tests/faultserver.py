@@ -70,6 +70,10 @@ class FaultServer:
     def __init__(self):
         self.routes = {}
         self.requests = []
+        # Numbers (from 1) of connections reset as soon as they are accepted, before the
+        # request is read: the client cannot even finish sending it.
+        self.reset_on_accept = set()
+        self._accepted = 0
         self._lock = threading.Lock()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self._listener.settimeout(0.05)
@@ -105,6 +109,10 @@ class FaultServer:
                 continue
             except OSError:
                 return
+            self._accepted += 1
+            if self._accepted in self.reset_on_accept:
+                _reset(connection)
+                continue
             threading.Thread(target=self._answer, args=(connection,), daemon=True).start()
 
     def _next_answer(self, path):

@@ -8,6 +8,7 @@ mends the fault and installs again: the add-on loads whole.
 import hashlib
 import json
 import os
+import socket
 import subprocess
 import sys
 import zipfile
@@ -37,6 +38,7 @@ ZIP_MESSAGE = "Zip file has broken, please reinstall."
 
 # How a server misbehaves, given the body it should have sent.
 NETWORK_FAULTS = {
+    "reset on accept": None,  # the connection itself, not an answer: see the test
     "refused": lambda body: fs.refuse(),
     "reset mid-body": lambda body: fs.reset_mid_body(body),
     "cut short of its length": lambda body: fs.cut_body(body),
@@ -140,7 +142,11 @@ def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault
     if stage == "service":
         good = json.dumps({"url": server.url + "/dist"})
     make = {**NETWORK_FAULTS, **ANSWER_FAULTS}[fault]
-    server.put(path, *queue(make(good.encode() if isinstance(good, str) else good), fs.whole(good)))
+    if make is None:
+        # Each request has a connection of its own, in stage order.
+        server.reset_on_accept = {list(STAGES).index(stage) + 1}
+    else:
+        server.put(path, *queue(make(good.encode() if isinstance(good, str) else good), fs.whole(good)))
 
     raised, left = fault_outcome(stage, fault)
     if raised:
@@ -152,6 +158,24 @@ def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault
     record = prefs.addons[NAME]
     assert record.url == (None if stage == "service" else server.url + "/dist")
 
+    assert_installs_whole(vesk, prefs, scripts)
+
+
+def test_nothing_listening(vesk, prefs, scripts, server, monkeypatch):
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        closed = f"http://127.0.0.1:{probe.getsockname()[1]}"
+    monkeypatch.setenv("VESK_SERVICE_URL", closed)
+    with pytest.raises(requests.ConnectionError):
+        vesk.operator("install")
+    assert state(prefs, scripts) == UNTOUCHED and prefs.addons[NAME].url is None
+
+    monkeypatch.setenv("VESK_SERVICE_URL", server.url)
+    server.put("/service.json", fs.json_answer(json.dumps({"url": closed})), fs.json_answer(
+        json.dumps({"url": server.url + "/dist"})))
+    with pytest.raises(requests.ConnectionError):
+        vesk.operator("install")
+    assert state(prefs, scripts) == UNTOUCHED and prefs.addons[NAME].url == closed
     assert_installs_whole(vesk, prefs, scripts)
 
 

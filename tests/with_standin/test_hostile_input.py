@@ -27,7 +27,8 @@ from hypothesis import strategies as st
 import faultserver as fs
 from addon_package import NAME, archive, bundle_text
 
-FAST = settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
+# CORVANE_HOSTILE_EXAMPLES runs more inputs per property than CI's 100.
+FAST = settings(max_examples=int(os.environ.get("CORVANE_HOSTILE_EXAMPLES", "100")), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
                                                                        HealthCheck.too_slow])
 SPECIAL = (f"{NAME}.__init__", f"{NAME}.auto_load")
 
