@@ -115,7 +115,7 @@ STAGES = {
     "download index": (f"/dist/{NAME}/index.json", lambda fault, good: [good, fault, good]),
     "archive": (f"/dist/{NAME}/{DIGEST}.zip", lambda fault, good: [fault, good]),
 }
-GOOD = {"service": None, "update check": INDEX, "download index": INDEX, "archive": ARCHIVE}
+GOOD = {"update check": INDEX, "download index": INDEX, "archive": ARCHIVE}  # the service's names the server
 
 
 def fault_outcome(stage, fault):
@@ -138,9 +138,7 @@ def fault_outcome(stage, fault):
 @pytest.mark.parametrize("stage", STAGES)
 def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault):
     path, queue = STAGES[stage]
-    good = GOOD[stage]
-    if stage == "service":
-        good = json.dumps({"url": server.url + "/dist"})
+    good = json.dumps({"url": server.url + "/dist"}) if stage == "service" else GOOD[stage]
     make = {**NETWORK_FAULTS, **ANSWER_FAULTS}[fault]
     if make is None:
         # Each request has a connection of its own, in stage order.
