@@ -1,6 +1,7 @@
 // Package fetch and module loading: download, verify and unpack an add-on package, load its modules.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -332,9 +333,8 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
         const std::string_view record = content.substr(start, last ? std::string_view::npos : end - start);
         start = last ? content.size() : end + 2;
 
-        bool blank = true;
-        for (char byte : record) blank = blank && is_ascii_space(byte);
-        if (blank) continue;
+        // Blank unless some byte is not white space: the scan stops at the first such byte.
+        if (std::all_of(record.begin(), record.end(), is_ascii_space)) continue;
 
         const std::size_t cut = record.find('\x0b');
         if (cut == std::string_view::npos) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
