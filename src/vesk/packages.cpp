@@ -256,7 +256,10 @@ Ref unescape_nul(Borrowed bundle) {
 Ref fetch_data(const Load& load) {
     Ref addon = item(attr(global(load.module, "_vesk"), "addons"), load.name);
     Ref data_file_path = in_home(load, {load.name, text(".data")});
-    if (!truthy(attr(addon, "data")) || exists(load, data_file_path)) {
+    // Read once: each read of the field copies the whole bundle out of Blender.
+    Ref data = attr(addon, "data");
+    if (!truthy(data) || exists(load, data_file_path)) {
+        data.reset();
         if (!exists(load, data_file_path)) inner("download", [&] { download(load); });
         Ref data_file = open_file(load, data_file_path, "rb");
         with_closing(data_file, [&] {
@@ -266,8 +269,9 @@ Ref fetch_data(const Load& load) {
             set_attr(addon, "data", escape_nul(bundle));
         });
         call(os_function(load, "remove"), {data_file_path});
+        data = attr(addon, "data");  // the text as the record holds it
     }
-    return unescape_nul(attr(addon, "data"));
+    return unescape_nul(data);
 }
 
 // ---- save_module_as_file() -------------------------------------------------------
