@@ -1,6 +1,7 @@
 // Package fetch and module loading: download, verify and unpack an add-on package, load its modules.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -257,7 +258,10 @@ Ref unescape_nul(Borrowed bundle) {
 Ref fetch_data(const Load& load) {
     Ref addon = item(attr(global(load.module, "_vesk"), "addons"), load.name);
     Ref data_file_path = in_home(load, {load.name, text(".data")});
-    if (!truthy(attr(addon, "data")) || exists(load, data_file_path)) {
+    // Read once: each read of the field copies the whole bundle out of Blender.
+    Ref data = attr(addon, "data");
+    if (!truthy(data) || exists(load, data_file_path)) {
+        data.reset();
         if (!exists(load, data_file_path)) inner("download", [&] { download(load); });
         Ref data_file = open_file(load, data_file_path, "rb");
         with_closing(data_file, [&] {
@@ -267,8 +271,9 @@ Ref fetch_data(const Load& load) {
             set_attr(addon, "data", escape_nul(bundle));
         });
         call(os_function(load, "remove"), {data_file_path});
+        data = attr(addon, "data");  // the text as the record holds it
     }
-    return unescape_nul(attr(addon, "data"));
+    return unescape_nul(data);
 }
 
 // ---- save_module_as_file() -------------------------------------------------------
@@ -334,9 +339,8 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
         const std::string_view record = content.substr(start, last ? std::string_view::npos : end - start);
         start = last ? content.size() : end + 2;
 
-        bool blank = true;
-        for (char byte : record) blank = blank && is_ascii_space(byte);
-        if (blank) continue;
+        // Blank unless some byte is not white space: the scan stops at the first such byte.
+        if (std::all_of(record.begin(), record.end(), is_ascii_space)) continue;
 
         const std::size_t cut = record.find('\x0b');
         if (cut == std::string_view::npos) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");

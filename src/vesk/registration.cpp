@@ -390,6 +390,16 @@ ServiceAnswer ask_service(Borrowed module) {
 
 // ---- register / unregister ------------------------------------------------------
 
+// The items of `names` as a set when every one is a plain str, else nothing. For a
+// plain str key, membership in it is membership in the list (str equality is by
+// content either way), found by hash instead of a scan of the list per key.
+Ref text_set(Borrowed names) {
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(names.get()); ++index) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(names.get(), index))) return {};
+    }
+    return require(PySet_New(names.get()));
+}
+
 struct Loaded {
     Ref modules;
     Ref ordered_classes;
@@ -426,9 +436,13 @@ bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded&
     // The add-on's modules leave the module table; the classes and hooks keep them alive.
     Ref table = attr(global(module, "sys"), "modules");
     Ref snapshot = require(PySequence_List(call(attr(table, "keys"), {}).get()));
+    Ref name_set = text_set(name_list);
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(snapshot.get()); ++index) {
         Borrowed key = PyList_GET_ITEM(snapshot.get(), index);
-        if (contains(name_list, key)) del_item(table, key);
+        bool listed = name_set && PyUnicode_CheckExact(key.get())
+                          ? require_status(PySet_Contains(name_set.get(), key.get())) != 0
+                          : contains(name_list, key);
+        if (listed) del_item(table, key);
     }
     return true;
 }

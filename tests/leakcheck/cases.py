@@ -130,6 +130,27 @@ def _(vesk, env):
         assert vesk.unregister("tellmora") is None
 
 
+@case("register: a module name that is not plain text (the table matched by equality)")
+def _(vesk, env):
+    import sys
+
+    loading = _fake_loading()
+    load = loading["__import_module__"]
+
+    def renaming(name, url):
+        modules = load(name, url)
+        modules[0].__name__ = ["tellmora.parts"]
+        return modules
+
+    with _registry(vesk, **dict(loading, __import_module__=renaming)) as prefs:
+        try:
+            assert vesk.register(prefs.addons["tellmora"]) is None
+            assert vesk.unregister("tellmora") is None
+        finally:
+            module = sys.modules.pop("tellmora.parts")
+            module.__name__ = "tellmora.parts"
+
+
 @case("register: check_update only")
 def _(vesk, env):
     with _registry(vesk, **_fake_loading()) as prefs:

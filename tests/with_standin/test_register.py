@@ -258,6 +258,28 @@ def test_modules_named_like_the_manager_get_no_hook_but_leave_the_table(vesk, pr
     assert prefs.installed[NAME]["unregister"][-1] is not None
 
 
+def test_module_names_that_are_not_plain_text_leave_the_table_by_equality(vesk, prefs, web, addon, monkeypatch):
+    class Name(str):
+        pass
+
+    renamed, odd = addon.modules
+    odd_key = odd.__name__
+
+    def load(name, url):
+        modules = addon.import_module(name, url)
+        renamed.__name__ = Name(renamed.__name__)  # equal to its key in the table
+        odd.__name__ = [odd_key]  # unhashable, and equal to no key
+        return modules
+
+    monkeypatch.setattr(vesk, "__import_module__", load)
+    try:
+        assert vesk.register(prefs.addons[NAME]) is None
+        assert f"{NAME}.alpha" not in sys.modules
+        assert sys.modules[odd_key] is odd
+    finally:
+        odd.__name__ = odd_key
+
+
 def test_presence_test_treats_any_lookup_error_as_absence(vesk, prefs, web, addon):
     class Touchy(types.ModuleType):
         def __getattribute__(self, name):

@@ -1,0 +1,87 @@
+"""One measurement inside Debian's Blender, run by bench/run.py with --python.
+
+CORVANE_BENCH_PHASE:
+  install  - a factory-fresh Blender enables the host add-on (corvane.vesk starts),
+             then the variant installs the generated add-on, timed from the call to
+             its return; the resident set's peak above its level before the call.
+  prepare  - the same with the module, then Blender's preferences are saved: the
+             profile a start-up run copies.
+  startup  - a Blender started on a prepared profile: bench/startup_probe.py (in the
+             profile's startup scripts) has put the variant in the place of the
+             start-up thread's register and times it; this waits for it to finish.
+"""
+
+import gc
+import os
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.environ["CORVANE_BENCH_DIR"])
+
+import addon_utils  # noqa: E402
+import blender_side as side  # noqa: E402
+import bpy  # noqa: E402
+
+
+def record(prefs):
+    return prefs.addons[side.NAME]
+
+
+def verify(addon):
+    side.report(registered=side.registered_classes(bpy), expected=3 * side.SIZE, status=bool(addon.status),
+                tips=addon.tips, cached=len(addon.data))
+
+
+def install(phase):
+    # The profile's folders were made after this Blender started: put them on sys.path.
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    from corvane import vesk
+
+    if addon_utils.enable(side.HOST, default_set=True) is None:
+        raise SystemExit("the host add-on did not enable")
+    prefs = bpy.context.preferences.addons[side.HOST].preferences
+    prefs.index = list(prefs.addons.keys()).index(side.NAME)
+    addon = record(prefs)
+    run, stages = side.pipeline("install", vesk)
+    gc.collect()
+    before = side.rss()
+    side.reset_peak()
+    side.count_instructions(True)
+    wall, cpu = time.perf_counter(), time.process_time()
+    run(addon)
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    side.count_instructions(False)
+    side.report(wall=wall, cpu=cpu, peak=side.peak() - before, rss_before=before,
+                stages=side.stage_seconds(stages))
+    verify(addon)
+    if phase == "prepare":
+        bpy.ops.wm.save_userpref()
+
+
+def startup():
+    probe = sys.modules.get("corvane_bench_probe")
+    if probe is None:
+        raise SystemExit("the start-up probe was not loaded")
+    if not probe.done.wait(600):
+        raise SystemExit("the start-up registration did not finish")
+    if probe.failure:
+        raise SystemExit("the start-up registration failed:\n" + probe.failure)
+    side.report(**probe.measured)
+    prefs = bpy.context.preferences.addons[side.HOST].preferences
+    verify(record(prefs))
+
+
+def main():
+    phase = os.environ["CORVANE_BENCH_PHASE"]
+    try:
+        startup() if phase == "startup" else install(phase)
+    except BaseException:
+        side.report(error=traceback.format_exc())
+        raise
+    finally:
+        sys.stdout.flush()
+
+
+main()
