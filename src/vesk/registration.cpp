@@ -458,7 +458,53 @@ Ref unregister_hooks(Borrowed modules) {
     return hooks;
 }
 
+// ---- one registration of an add-on at a time ---------------------------------------
+
+// Registrations of the same add-on take turns. Overlapping ones (a start-up thread and
+// the host's Install or Update) would load their modules into the one module table at
+// once and take each other's out of it, so that a sibling import fails and the add-on
+// is registered without that module; they would reset each other's `url`; and they
+// could store their entries in another order than Blender registered their classes,
+// leaving an entry that uninstalling cannot take down. Different add-ons still load
+// side by side. The locks are re-entrant (an add-on's hook may register it again) and
+// live as long as the process.
+Kept registration_locks;  // add-on name -> _thread.RLock
+
+Ref registration_lock(Borrowed name) {
+    if (!registration_locks) registration_locks.keep(require(PyDict_New()));
+    Borrowed locks = registration_locks.get();
+    if (PyObject* found = PyDict_GetItemWithError(locks.get(), name.get())) return Ref::borrow(found);
+    if (PyErr_Occurred()) raise_set();
+    Ref lock = call(attr(require(PyImport_ImportModule("_thread")), "RLock"));
+    // The import may have let another thread in: the first lock stored wins.
+    PyObject* stored = PyDict_SetDefault(locks.get(), name.get(), lock.get());
+    if (!stored) raise_set();
+    return Ref::borrow(stored);
+}
+
+class RegistrationTurn {
+public:
+    explicit RegistrationTurn(Borrowed name) : lock_(registration_lock(name)) {
+        // Waiting releases the interpreter lock, so the registration being waited for runs on.
+        call(attr(lock_, "acquire"));
+    }
+    RegistrationTurn(const RegistrationTurn&) = delete;
+    RegistrationTurn& operator=(const RegistrationTurn&) = delete;
+    ~RegistrationTurn() {
+        // Runs while an exception may be on its way out: it is set aside meanwhile.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
+        if (!released) PyErr_WriteUnraisable(lock_.get());
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    Ref lock_;
+};
+
 Ref register_addon(Borrowed module, Borrowed addon, Borrowed action) {
+    RegistrationTurn turn(attr(addon, "name"));
     set_attr(addon, "url", Py_None);
     Loaded loaded;
     try {

@@ -1,0 +1,115 @@
+"""init's start-up threads registering while the host thread installs, updates,
+uninstalls and shuts down, against the stand-in: random interleavings, repeated.
+
+CORVANE_CONCURRENCY_ROUNDS (default 200) and CORVANE_CONCURRENCY_SEED (default:
+a new one, printed) choose the run; a failing round names its seed, and
+scripts/concurrency.py --standin --seed N --rounds 1 runs it again.
+"""
+
+import os
+import random
+import sys
+import threading
+
+import addon_utils
+import bpy
+import pytest
+
+import addon_package
+import concurrency_rounds
+from webserver import WebServer
+
+NAMES = ("tellmora", "stress_a", "stress_b")
+ROUNDS = int(os.environ.get("CORVANE_CONCURRENCY_ROUNDS", "200"))
+
+
+def registered_classes(name):
+    return [cls for cls in bpy.utils.registered if cls.__module__.startswith(name + ".")]
+
+
+def empty_logs():
+    """The stand-in's call logs would keep every round's classes and modules alive."""
+    for log in (bpy.utils.calls, bpy.ops.calls, addon_utils.calls, bpy.app.translations.calls, bpy.types.prepared):
+        log.clear()
+
+
+@pytest.fixture
+def host(vesk, tmp_path, monkeypatch):
+    dist = tmp_path / "dist"
+    for name in NAMES:
+        addon_package.publish_source(tmp_path / "source", dist, concurrency_rounds.addon_sources(name), "1.0.0",
+                                     name)
+    server = addon_package.serve(dist)
+    monkeypatch.setenv("VESK_SERVICE_URL", server.url)
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData)
+    # Switch threads far more often than the interpreter's 5 ms, for finer interleavings.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.0002)
+    try:
+        yield concurrency_rounds.Host(vesk, prefs, NAMES, concurrency_rounds.bundles_from_dist(dist, NAMES),
+                                      registered_classes, bpy.utils.registered.remove, empty_logs)
+    finally:
+        sys.setswitchinterval(interval)
+        bpy.app.translations.tables.clear()
+        server.shutdown()
+
+
+def test_startup_threads_against_the_host_thread(host, capsys):
+    seed = int(os.environ.get("CORVANE_CONCURRENCY_SEED", random.randrange(1 << 30)))
+    outcomes = []
+    for number in range(ROUNDS):
+        outcome = concurrency_rounds.run_blocking(concurrency_rounds.Round(host, number, seed + number,
+                                                                           join_timeout=30))
+        outcomes.append(outcome)
+        if outcome.problems:
+            break
+    lines = concurrency_rounds.report_lines(outcomes)
+    with capsys.disabled():
+        print(f"\nconcurrency, stand-in (seed {seed}): " + "\n  ".join(lines))
+    assert not [o for o in outcomes if o.problems], "\n".join(lines)
+    # The rounds did overlap: registrations ran on the start-up threads and the host acted meanwhile.
+    assert sum(o.steps[1] != "init: 0 threads" for o in outcomes) > len(outcomes) // 2
+
+
+def test_registrations_of_one_add_on_take_turns(vesk, monkeypatch):
+    """A second registration of an add-on waits for the first (which would otherwise have its
+    modules taken out of sys.modules and its url reset under it); another add-on goes ahead."""
+    web = WebServer()
+    monkeypatch.setenv("VESK_SERVICE_URL", web.url)
+    web.put_json("/service.json", {"url": web.url, "manager_update": 0})
+    for name in ("tellmora", "other"):
+        web.put_json(f"/{name}/index.json", [{"version": [1, 0, 0], "md5": "0" * 32}])
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": "tellmora"}, {"name": "other"}])
+    prefs.installed = {}
+    vesk._vesk = prefs
+    entered = {"first": threading.Event(), "second": threading.Event(), "other": threading.Event()}
+    release = threading.Event()
+    seen = []
+
+    def import_module(name, url):
+        key = name if name == "other" else ("second" if entered["first"].is_set() else "first")
+        entered[key].set()
+        if key == "first":
+            release.wait(20)
+            seen.append(prefs.addons[name].url)
+        return []
+
+    monkeypatch.setattr(vesk, "__import_module__", import_module)
+    monkeypatch.setattr(vesk, "__get_ordered_classes__", lambda modules: [])
+    threads = [threading.Thread(target=vesk.register, args=(prefs.addons[name],))
+               for name in ("tellmora", "tellmora", "other")]
+    try:
+        threads[0].start()
+        assert entered["first"].wait(10)
+        threads[1].start()
+        threads[2].start()
+        assert entered["other"].wait(10), "another add-on's registration is not held up"
+        assert not entered["second"].wait(0.5), "the second registration of the add-on did not wait"
+    finally:
+        release.set()
+        for thread in threads:
+            thread.join(20)
+        web.close()
+    assert entered["second"].is_set()
+    assert seen == [web.url]
+    assert set(prefs.installed) == {"tellmora", "other"}
