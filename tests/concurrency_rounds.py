@@ -504,8 +504,11 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
     import addon_utils
     import bpy
 
+    # Under valgrind (scripts/memcheck.sh) everything is slower.
+    slower = float(os.environ.get("CORVANE_BLENDER_TIMEOUT_FACTOR", "1"))
+    join_timeout *= slower
     faulthandler.enable()  # a crash shows every thread's Python stack
-    faulthandler.dump_traceback_later(watchdog, exit=True)  # a hang ends the run with the stacks
+    faulthandler.dump_traceback_later(watchdog * slower, exit=True)  # a hang ends the run with the stacks
     bpy.utils.refresh_script_paths()
     addon_utils.modules_refresh()
     from corvane import vesk

@@ -1,7 +1,7 @@
 """init's start-up threads registering while the host thread acts, in Debian's Blender:
 headless, and with its interface, event loop and drawing under a virtual screen.
-CI runs a few rounds of each (CORVANE_BLENDER_CONCURRENCY_ROUNDS); scripts/concurrency.py
-runs as many as asked."""
+CI runs a few rounds of each (CORVANE_BLENDER_CONCURRENCY_ROUNDS, CORVANE_BLENDER_INTERFACE_ROUNDS);
+scripts/concurrency.py runs as many as asked."""
 
 import os
 import random
@@ -16,6 +16,8 @@ sys.path.insert(0, str(harness.REPO / "scripts"))
 import concurrency  # noqa: E402
 
 ROUNDS = int(os.environ.get("CORVANE_BLENDER_CONCURRENCY_ROUNDS", "30"))
+# Blender draws on a software renderer under xvfb: a round takes a few seconds.
+INTERFACE_ROUNDS = int(os.environ.get("CORVANE_BLENDER_INTERFACE_ROUNDS", str(max(1, ROUNDS // 3))))
 
 
 def run_rounds(tmp_path, interface, rounds):
@@ -35,5 +37,5 @@ def test_startup_threads_against_the_host_thread_headless(tmp_path):
 
 @pytest.mark.skipif(shutil.which("xvfb-run") is None, reason="xvfb-run is not installed")
 def test_startup_threads_against_the_host_thread_with_the_interface(tmp_path):
-    run = run_rounds(tmp_path, True, max(1, ROUNDS // 3))
+    run = run_rounds(tmp_path, True, INTERFACE_ROUNDS)
     assert run.report["frames"] > 0, "Blender drew while the threads ran"
