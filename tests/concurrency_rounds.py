@@ -146,7 +146,8 @@ def describe(error):
 class Host:
     """What the rounds need to know of the Blender they run in."""
 
-    def __init__(self, vesk, prefs, names, bundles, registered_classes, remove_class=None, after_round=None):
+    def __init__(self, vesk, prefs, names, bundles, registered_classes, remove_class=None, after_round=None,
+                 remove_folders=None):
         self.vesk = vesk
         self.prefs = prefs
         self.names = list(names)
@@ -155,6 +156,7 @@ class Host:
         self.registered_classes = registered_classes
         self.remove_class = remove_class
         self.after_round = after_round  # empties logs that would keep every round's objects
+        self.remove_folders = remove_folders  # takes Blender's user scripts folder away, for a fresh profile
 
 
 class Outcome:
@@ -255,6 +257,9 @@ class Round:
             if installed:
                 marked.append(record.name + (" (cached)" if record.data else ""))
         self.outcome.steps.append(f"marked installed: {marked}")
+        if self.host.remove_folders is not None and rng.random() < 0.15:
+            self.host.remove_folders()  # the start-up threads find the add-ons folder missing, all at once
+            self.outcome.steps.append("user scripts folder removed")
 
     def _host_step(self, index, action):
         vesk, prefs = self.host.vesk, self.host.prefs

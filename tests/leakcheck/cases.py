@@ -678,6 +678,40 @@ def _(vesk, env):
             vesk.get_addons_path()
 
 
+class _LateFolderOs:
+    """`os` as a thread sees it when another thread makes the folders right after it found
+    them missing: exists() says no once per path, then mkdir() meets the folder."""
+
+    def __init__(self):
+        import os
+        import types
+
+        self.told = set()
+        self.mkdir = os.mkdir
+        self.path = types.SimpleNamespace(exists=self._exists, sep=os.sep, isdir=os.path.isdir)
+
+    def _exists(self, path):
+        import os
+
+        if path in self.told:
+            return os.path.exists(path)
+        self.told.add(path)
+        return False
+
+
+@case("get_addons_path: folders another thread made meanwhile; a file in the folder's place (FileExistsError)")
+def _(vesk, env):
+    import bpy
+
+    with _module_state(vesk, env, os=_LateFolderOs()):
+        (env.tmp / "scripts" / "addons").mkdir(parents=True, exist_ok=True)
+        vesk.get_addons_path()
+        bpy.utils.scripts_path = str(env.tmp / "file")
+        (env.tmp / "file").write_text("")
+        with raises(FileExistsError):
+            vesk.get_addons_path()
+
+
 # ---- __import_module__ ---------------------------------------------------------------------
 
 LEAK_MODULES = [("a", "VALUE = 1\n"), ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
