@@ -1,6 +1,7 @@
 // Class registration: the order of an add-on's Blender classes, register and unregister.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -405,6 +406,47 @@ struct Loaded {
     Ref ordered_classes;
 };
 
+// Whether the error that is set is Blender refusing a registration because its main thread
+// is running a Python draw or poll callback, during which Blender allows no change.
+bool refused_while_drawing() {
+    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref message = Ref::steal(PyObject_Str(value));
+    Ref marker = Ref::steal(PyUnicode_FromString("can't run in readonly state"));
+    bool drawing = message && marker && PyUnicode_Check(message.get()) &&
+                   PyUnicode_Find(message.get(), marker.get(), 0, PyUnicode_GET_LENGTH(message.get()), 1) >= 0;
+    PyErr_Clear();  // str() of an odd exception may fail: the refusal itself stays the error
+    PyErr_Restore(type, value, traceback);
+    return drawing;
+}
+
+bool on_main_thread() {
+    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"));
+    Ref ident = attr(main, "ident");
+    return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+}
+
+// bpy.utils.register_class(cls). A start-up thread meets Blender's refusal at random
+// while Blender draws its interface; the refusal changes nothing, so off the main thread
+// the call is made again once the drawing is over (within half a minute). On the main
+// thread the refusal means the caller itself is drawing: it stands.
+void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
+    double pause = 0.001;
+    for (double waited = 0; ; waited += pause, pause = std::min(pause * 2, 0.05)) {
+        if (Ref::steal(PyObject_CallOneArg(register_class.get(), cls.get()))) return;
+        if (!refused_while_drawing() || waited > 30) raise_set();
+        CaughtError refusal;  // set aside while looking at the thread and waiting
+        if (on_main_thread()) {
+            refusal.restore();
+            raise_set();
+        }
+        Ref sleep = attr(require(PyImport_ImportModule("time")), "sleep");
+        call(sleep, {require(PyFloat_FromDouble(pause)).get()});
+    }
+}
+
 // The protected part of register(): None when it ended early for "check_update".
 bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded& loaded) {
     ServiceAnswer service = ask_service(module);
@@ -418,7 +460,7 @@ bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded&
 
     Ref register_class = attr(attr(global(module, "bpy"), "utils"), "register_class");
     Ref classes = require(PyObject_GetIter(loaded.ordered_classes.get()));
-    while (Ref cls = Ref::steal(PyIter_Next(classes.get()))) call(register_class, {cls});
+    while (Ref cls = Ref::steal(PyIter_Next(classes.get()))) register_when_blender_lets(register_class, cls);
     if (PyErr_Occurred()) raise_set();
 
     // Every class is registered before the first module hook runs.

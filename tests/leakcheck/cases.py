@@ -383,6 +383,41 @@ def _(vesk, env):
             vesk.register(prefs.addons["tellmora"])
 
 
+@contextlib.contextmanager
+def _drawing(refusals):
+    """Blender's register_class refusing `refusals` times, as while its main thread draws."""
+    import bpy
+
+    register_class = bpy.utils.register_class
+    left = [refusals]
+
+    def refusing(cls):
+        if left[0]:
+            left[0] -= 1
+            raise RuntimeError(f"register_class(...): can't run in readonly state '{cls.__name__}'")
+        return register_class(cls)
+
+    bpy.utils.register_class = refusing
+    try:
+        yield
+    finally:
+        bpy.utils.register_class = register_class
+
+
+@case("register: register_class refused while Blender draws: waited for off the main thread, raised on it", cost=4)
+def _(vesk, env):
+    import threading
+
+    with _registry(vesk, **_fake_loading()) as prefs, _drawing(2):
+        worker = threading.Thread(target=vesk.register, args=(prefs.addons["tellmora"],))
+        worker.start()
+        worker.join(30)
+        assert "tellmora" in prefs.installed
+    with _registry(vesk, **_fake_loading()) as prefs, _drawing(1):
+        with raises(RuntimeError):
+            vesk.register(prefs.addons["tellmora"])
+
+
 @case("register: RegisterException, then unregister fails on the record lookup (KeyError)", cost=4)
 def _(vesk, env):
     import bpy

@@ -153,3 +153,63 @@ def test_folders_another_thread_made_meanwhile(vesk, tmp_path, monkeypatch):
     (tmp_path / "file").write_text("")
     with pytest.raises(FileExistsError):
         vesk.get_addons_path()
+
+
+def test_register_class_refused_while_blender_draws(vesk, monkeypatch):
+    """Blender refuses register_class, changing nothing, while its main thread runs a Python
+    draw callback; a start-up thread that meets the refusal registers the class once the
+    drawing is over. On the main thread itself the refusal stands."""
+    web = WebServer()
+    monkeypatch.setenv("VESK_SERVICE_URL", web.url)
+    web.put_json("/service.json", {"url": web.url, "manager_update": 0})
+    web.put_json("/tellmora/index.json", [{"version": [1, 0, 0], "md5": "0" * 32}])
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": "tellmora"}])
+    prefs.installed = {}
+    vesk._vesk = prefs
+    cls = type("TELLMORA_PT_main", (bpy.types.Panel,), {})
+    monkeypatch.setattr(vesk, "__import_module__", lambda name, url: [])
+    monkeypatch.setattr(vesk, "__get_ordered_classes__", lambda modules: [cls])
+    register_class = bpy.utils.register_class
+    refusals = []
+
+    def drawing(refused):
+        def refuse(cls):
+            if len(refusals) < refused:
+                refusals.append(threading.current_thread().name)
+                raise RuntimeError(f"register_class(...): can't run in readonly state '{cls.__name__}'")
+            return register_class(cls)
+        return refuse
+
+    try:
+        monkeypatch.setattr(bpy.utils, "register_class", drawing(3))
+        outcome = []
+        worker = threading.Thread(target=lambda: outcome.append(vesk.register(prefs.addons[0])), name="start-up")
+        worker.start()
+        worker.join(20)
+        assert outcome == [None] and refusals == ["start-up"] * 3
+        assert cls.is_registered and prefs.installed["tellmora"]["ordered_classes"] == [cls]
+
+        bpy.utils.registered.clear()
+        refusals.clear()
+        monkeypatch.setattr(bpy.utils, "register_class", drawing(1))
+        with pytest.raises(RuntimeError, match="readonly state"):
+            vesk.register(prefs.addons[0])
+        assert refusals == ["MainThread"]
+        # Any other refusal stands on every thread.
+        bpy.utils.fail_on["TELLMORA_PT_main"] = RuntimeError("register_class(...): something else")
+        monkeypatch.setattr(bpy.utils, "register_class", register_class)
+        errors = []
+
+        def run():
+            try:
+                vesk.register(prefs.addons[0])
+            except RuntimeError as error:
+                errors.append(str(error))
+
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join(20)
+        assert errors == ["register_class(...): something else"]
+    finally:
+        bpy.utils.fail_on.clear()
+        web.close()
