@@ -87,8 +87,13 @@ def summary_lines(result, settled_after):
     resident, blocks = growth(result["samples"], settled_after)
     base_resident, base_blocks = growth(result["baseline"], settled_after)
     rounds = len(result["samples"]) - 1
+
+    def objects(samples):
+        return (samples[-1]["objects"] - samples[settled_after]["objects"]) / (len(samples) - 1 - settled_after)
+
     return [f"after round {settled_after}, per round: corvane {resident / 1024:+.1f} KiB resident, {blocks:+.1f} "
-            f"allocated blocks; baseline {base_resident / 1024:+.1f} KiB, {base_blocks:+.1f} blocks",
+            f"allocated blocks, {objects(result['samples']):+.1f} objects; baseline {base_resident / 1024:+.1f} KiB, "
+            f"{base_blocks:+.1f} blocks, {objects(result['baseline']):+.1f} objects",
             f"property group classes Blender still holds: {result['classes_kept']} after corvane's {rounds} rounds "
             f"({2 * rounds} registrations), {result['baseline_classes_kept']} after the baseline's"]
 

@@ -571,8 +571,9 @@ def report_lines(outcomes):
         counts[key] = counts.get(key, 0) + 1
     threads = sum(int(s.split()[1]) for o in outcomes for s in o.steps if s.startswith("init: "))
     actions = sum(1 for o in outcomes for s in o.steps if s.startswith(("operator(", "unregister_all")))
+    fresh = sum(1 for o in outcomes if "user scripts folder removed" in o.steps)
     lines = [f"{rounds} rounds, {threads} start-up threads, {actions} host actions, "
-             f"{sum(o.seconds for o in outcomes):.1f}s",
+             f"{sum(o.seconds for o in outcomes):.1f}s" + (f", {fresh} on a fresh profile" if fresh else ""),
              f"rounds with problems: {len(failed)}",
              f"exceptions: {counts or 'none'}",
              f"recovered: {sum(1 for o in outcomes if o.recovered)} of "
