@@ -2,9 +2,9 @@
 (the required steps as a minimal Python script, with and without gc.collect) and
 against the plain Python transcription of its pipeline, side by side in one run.
 
-    scripts/bench.sh                   # the whole table, 5 runs a figure (about 9 minutes)
+    scripts/bench.sh                   # the whole table, 5 runs a figure (about 6 minutes, more under load)
     scripts/bench.sh --quick           # 10 and 50 modules and the 50 MB file, 3 runs (about 2 minutes)
-    scripts/bench.sh --instructions    # the same table in instructions counted by callgrind (about 15 minutes)
+    scripts/bench.sh --instructions    # the same in instructions counted by callgrind (7 minutes; 15 with 200 modules)
     scripts/bench.sh --anatomy         # where the time goes: the floor's stages and the module's calls timed
     scripts/bench.sh --anatomy --instructions   # where the instructions go, by function
     (scripts/bench.sh runs .venv/bin/python bench/run.py; --cases 10,50,200,50MB picks add-ons)
