@@ -2,9 +2,9 @@
 (the required steps as a minimal Python script, with and without gc.collect) and
 against the plain Python transcription of its pipeline, side by side in one run.
 
-    scripts/bench.sh                   # the whole table, 5 runs a figure (about 9 minutes)
+    scripts/bench.sh                   # the whole table, 5 runs a figure (about 6 minutes, more under load)
     scripts/bench.sh --quick           # 10 and 50 modules and the 50 MB file, 3 runs (about 2 minutes)
-    scripts/bench.sh --instructions    # the same table in instructions counted by callgrind (about 15 minutes)
+    scripts/bench.sh --instructions    # the same in instructions counted by callgrind (7 minutes; 15 with 200 modules)
     scripts/bench.sh --anatomy         # where the time goes: the floor's stages and the module's calls timed
     scripts/bench.sh --anatomy --instructions   # where the instructions go, by function
     (scripts/bench.sh runs .venv/bin/python bench/run.py; --cases 10,50,200,50MB picks add-ons)
@@ -192,10 +192,12 @@ def table(results, cases, runs, key="wall"):
     def shown(value):
         return f"{value * 1000:.0f} ms" if key == "wall" else f"{value / 1e6:.0f} M"
 
+    # Under callgrind the resident set is mostly the tool's own: no memory column then.
+    with_memory = key == "wall"
     lines = [
-        "| step | add-on | floor | without gc.collect | corvane.vesk | Python baseline "
-        "| peak RSS: floor / vesk / baseline |",
-        "|---|---|---:|---:|---:|---:|---:|",
+        "| step | add-on | floor | without gc.collect | corvane.vesk | Python baseline |"
+        + (" peak RSS: floor / vesk / baseline |" if with_memory else ""),
+        "|---|---|---:|---:|---:|---:|" + ("---:|" if with_memory else ""),
     ]
     for phase, step in (("install", "install"), ("startup", "start-up")):
         for case in cases:
@@ -213,9 +215,10 @@ def table(results, cases, runs, key="wall"):
                 shown_spread = f" [{min(ratios):.2f}–{max(ratios):.2f}]" if spread and len(ratios) > 1 else ""
                 return f"{statistics.median(ratios):.3f}x{shown_spread} ({shown(figures[variant])})"
 
+            memory = f" {peaks['floor']:.1f} / {peaks['module']:.1f} / {peaks['baseline']:.1f} MB |"
             lines.append(
                 f"| {step} | {case.label} | {shown(floor)} | {ratio('floor_nogc')} | {ratio('module', True)} "
-                f"| {ratio('baseline', True)} | {peaks['floor']:.1f} / {peaks['module']:.1f} / {peaks['baseline']:.1f} MB |")
+                f"| {ratio('baseline', True)} |" + (memory if with_memory else ""))
     lines.append("")
     if key == "wall":
         lines.append(f"Medians of {runs} runs, each a Blender of its own; wall-clock times; a ratio is the median "
