@@ -406,19 +406,17 @@ struct Loaded {
     Ref ordered_classes;
 };
 
-// Whether the error that is set is Blender refusing a registration because its main thread
-// is running a Python draw or poll callback, during which Blender allows no change.
-bool refused_while_drawing() {
-    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref message = Ref::steal(PyObject_Str(value));
+// Whether a caught error is Blender refusing a registration because its main thread is
+// running a Python draw or poll callback, during which Blender allows no change.
+bool refused_while_drawing(CaughtError& error) {
+    if (!error.matches(PyExc_RuntimeError)) return false;
+    Borrowed value = error.peek_value();
+    if (!value) return false;
+    Ref message = Ref::steal(PyObject_Str(value.get()));
     Ref marker = Ref::steal(PyUnicode_FromString("can't run in readonly state"));
     bool drawing = message && marker && PyUnicode_Check(message.get()) &&
                    PyUnicode_Find(message.get(), marker.get(), 0, PyUnicode_GET_LENGTH(message.get()), 1) >= 0;
-    PyErr_Clear();  // str() of an odd exception may fail: the refusal itself stays the error
-    PyErr_Restore(type, value, traceback);
+    PyErr_Clear();  // str() of an odd exception may fail: the caught error is what counts
     return drawing;
 }
 
@@ -436,9 +434,8 @@ void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
     double pause = 0.001;
     for (double waited = 0; ; waited += pause, pause = std::min(pause * 2, 0.05)) {
         if (Ref::steal(PyObject_CallOneArg(register_class.get(), cls.get()))) return;
-        if (!refused_while_drawing() || waited > 30) raise_set();
-        CaughtError refusal;  // set aside while looking at the thread and waiting
-        if (on_main_thread()) {
+        CaughtError refusal;  // set aside while looking at it and at the thread, and while waiting
+        if (!refused_while_drawing(refusal) || waited > 30 || on_main_thread()) {
             refusal.restore();
             raise_set();
         }
@@ -534,11 +531,10 @@ public:
     RegistrationTurn& operator=(const RegistrationTurn&) = delete;
     ~RegistrationTurn() {
         // Runs while an exception may be on its way out: it is set aside meanwhile.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        CaughtError on_its_way;
         Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
         if (!released) PyErr_WriteUnraisable(lock_.get());
-        PyErr_Restore(type, value, traceback);
+        on_its_way.restore();
     }
 
 private:
