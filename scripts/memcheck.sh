@@ -9,7 +9,7 @@
 # scripts/memcheck_report.py then fails the run on any error or definite leak whose
 # stack passes through corvane's module; Blender's and the interpreter's own are counted.
 # Valgrind's exit status is left alone: those other errors must not fail a test.
-# Slow (Blender runs some 20 to 50 times slower): about 30 minutes on 2 cores; not part of
+# Slow (Blender runs some 20 to 50 times slower): about 15 minutes on 2 cores; not part of
 # scripts/test.sh (CI) for that reason.
 # Arguments go to pytest, e.g. -k end_to_end.
 set -euo pipefail
