@@ -40,9 +40,10 @@ def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module
         command = [module_python, "-c", f"import bpy; exec(compile(open({str(IN_BLENDER)!r}).read(), "
                                         f"{str(IN_BLENDER)!r}, 'exec'))"]
     else:
-        command = [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
+        command = profile.blender_wrapper()[0] + [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
             "--python-exit-code", "3", "--python", str(IN_BLENDER)]
-    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=600)
+    return subprocess.run(command, capture_output=True, text=True, env=env,
+                          timeout=600 * profile.blender_wrapper()[1])
 
 
 def run_blender(home, phase, dist, next_source, factory):

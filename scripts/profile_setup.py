@@ -30,6 +30,15 @@ def install_into_profile(home):
     return home
 
 
+def blender_wrapper():
+    """The command Debian's Blender is started under, if any (CORVANE_BLENDER_WRAPPER, e.g. a
+    valgrind command line: scripts/memcheck.sh), and the factor its time-outs grow by then."""
+    import shlex
+
+    return (shlex.split(os.environ.get("CORVANE_BLENDER_WRAPPER", "")),
+            float(os.environ.get("CORVANE_BLENDER_TIMEOUT_FACTOR", "1")))
+
+
 def blender_env(home, extra=None):
     """Debian's Blender takes its Python home from the first python3.11 on PATH: /usr/bin first."""
     home = Path(home)

@@ -86,8 +86,9 @@ class BlenderRun:
 blender_env = profile_setup.blender_env
 
 
-def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True):
-    """Runs `script` in Debian's Blender, headless, with user folders under `home`.
+def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True, interface=False):
+    """Runs `script` in Debian's Blender, headless, with user folders under `home`; with
+    `interface`, with its window and event loop on a virtual screen (xvfb-run).
 
     The script sees `report(**values)` to hand JSON values back. With `check`,
     a non-zero exit fails the test with Blender's output.
@@ -104,9 +105,12 @@ def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts
         report_file.unlink()
     environment = blender_env(home, env)
     environment["CORVANE_TEST_REPORT"] = str(report_file)
-    process = subprocess.run(
-        [BLENDER, "-b", "--factory-startup", "--python-exit-code", "3", "--python", str(script_file)],
-        capture_output=True, text=True, env=environment, timeout=timeout, cwd=str(home))
+    wrapper, slower = profile_setup.blender_wrapper()
+    screen = ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24"] if interface else []
+    command = screen + wrapper + [BLENDER] + ([] if interface else ["-b"]) + [
+        "--factory-startup", "--python-exit-code", "3", "--python", str(script_file)]
+    process = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=timeout * slower,
+                             cwd=str(home))
     report = json.loads(report_file.read_text()) if report_file.exists() else {}
     run = BlenderRun(process, report)
     if check and process.returncode != 0:

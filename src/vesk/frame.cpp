@@ -81,13 +81,28 @@ bool path_exists(Borrowed module, Borrowed path) {
     return truthy(call(attr(attr(global(module, "os"), "path"), "exists"), {path}));
 }
 
+// os.mkdir(path) for a folder found missing. Another thread (a start-up registration of
+// another add-on) may have made it since: that folder is what was wanted, not an error.
+void make_folder(Borrowed module, Borrowed path) {
+    Ref os = global(module, "os");
+    try {
+        call(attr(os, "mkdir"), {path});
+    } catch (const PythonError&) {
+        CaughtError caught;
+        if (!caught.matches(PyExc_FileExistsError) || !truthy(call(attr(attr(os, "path"), "isdir"), {path}))) {
+            caught.restore();
+            throw;
+        }
+    }
+}
+
 Ref get_addons_path(Borrowed module) {
     Ref scripts_path = call(attr(attr(global(module, "bpy"), "utils"), "script_path_user"));
-    if (!path_exists(module, scripts_path)) call(attr(global(module, "os"), "mkdir"), {scripts_path});
+    if (!path_exists(module, scripts_path)) make_folder(module, scripts_path);
     Ref separator = attr(attr(global(module, "os"), "path"), "sep");
     Ref addons_path = require(PyNumber_Add(require(PyNumber_Add(scripts_path.get(), separator.get())).get(),
                                            text("addons").get()));
-    if (!path_exists(module, addons_path)) call(attr(global(module, "os"), "mkdir"), {addons_path});
+    if (!path_exists(module, addons_path)) make_folder(module, addons_path);
     // Blender puts the folder on sys.path at start-up only when it exists then; an
     // add-on package unpacked here needs it for `from . import sibling`.
     Ref search_path = attr(global(module, "sys"), "path");

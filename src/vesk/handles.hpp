@@ -215,6 +215,15 @@ public:
         if (owned_traceback) PyException_SetTraceback(owned_value.get(), owned_traceback.get());
         return owned_value;
     }
+    // The exception object, normalised in place; the error stays caught.
+    Borrowed peek_value() noexcept {
+        PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+        return value_;
+    }
     // Puts the exception back as it was; the caller then rethrows its PythonError.
     void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 

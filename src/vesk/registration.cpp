@@ -1,6 +1,7 @@
 // Class registration: the order of an add-on's Blender classes, register and unregister.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -405,6 +406,44 @@ struct Loaded {
     Ref ordered_classes;
 };
 
+// Whether a caught error is Blender refusing a registration because its main thread is
+// running a Python draw or poll callback, during which Blender allows no change.
+bool refused_while_drawing(CaughtError& error) {
+    if (!error.matches(PyExc_RuntimeError)) return false;
+    Borrowed value = error.peek_value();
+    if (!value) return false;
+    Ref message = Ref::steal(PyObject_Str(value.get()));
+    Ref marker = Ref::steal(PyUnicode_FromString("can't run in readonly state"));
+    bool drawing = message && marker && PyUnicode_Check(message.get()) &&
+                   PyUnicode_Find(message.get(), marker.get(), 0, PyUnicode_GET_LENGTH(message.get()), 1) >= 0;
+    PyErr_Clear();  // str() of an odd exception may fail: the caught error is what counts
+    return drawing;
+}
+
+bool on_main_thread() {
+    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"));
+    Ref ident = attr(main, "ident");
+    return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+}
+
+// bpy.utils.register_class(cls). A start-up thread meets Blender's refusal at random
+// while Blender draws its interface; the refusal changes nothing, so off the main thread
+// the call is made again once the drawing is over (within half a minute). On the main
+// thread the refusal means the caller itself is drawing: it stands.
+void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
+    double pause = 0.001;
+    for (double waited = 0; ; waited += pause, pause = std::min(pause * 2, 0.05)) {
+        if (Ref::steal(PyObject_CallOneArg(register_class.get(), cls.get()))) return;
+        CaughtError refusal;  // set aside while looking at it and at the thread, and while waiting
+        if (!refused_while_drawing(refusal) || waited > 30 || on_main_thread()) {
+            refusal.restore();
+            raise_set();
+        }
+        Ref sleep = attr(require(PyImport_ImportModule("time")), "sleep");
+        call(sleep, {require(PyFloat_FromDouble(pause)).get()});
+    }
+}
+
 // The protected part of register(): None when it ended early for "check_update".
 bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded& loaded) {
     ServiceAnswer service = ask_service(module);
@@ -418,7 +457,7 @@ bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded&
 
     Ref register_class = attr(attr(global(module, "bpy"), "utils"), "register_class");
     Ref classes = require(PyObject_GetIter(loaded.ordered_classes.get()));
-    while (Ref cls = Ref::steal(PyIter_Next(classes.get()))) call(register_class, {cls});
+    while (Ref cls = Ref::steal(PyIter_Next(classes.get()))) register_when_blender_lets(register_class, cls);
     if (PyErr_Occurred()) raise_set();
 
     // Every class is registered before the first module hook runs.
@@ -458,7 +497,52 @@ Ref unregister_hooks(Borrowed modules) {
     return hooks;
 }
 
+// ---- one registration of an add-on at a time ---------------------------------------
+
+// Registrations of the same add-on take turns. Overlapping ones (a start-up thread and
+// the host's Install or Update) would load their modules into the one module table at
+// once and take each other's out of it, so that a sibling import fails and the add-on
+// is registered without that module; they would reset each other's `url`; and they
+// could store their entries in another order than Blender registered their classes,
+// leaving an entry that uninstalling cannot take down. Different add-ons still load
+// side by side. The locks are re-entrant (an add-on's hook may register it again) and
+// live as long as the process.
+Kept registration_locks;  // add-on name -> _thread.RLock
+
+Ref registration_lock(Borrowed name) {
+    if (!registration_locks) registration_locks.keep(require(PyDict_New()));
+    Borrowed locks = registration_locks.get();
+    if (PyObject* found = PyDict_GetItemWithError(locks.get(), name.get())) return Ref::borrow(found);
+    if (PyErr_Occurred()) raise_set();
+    Ref lock = call(attr(require(PyImport_ImportModule("_thread")), "RLock"));
+    // The import may have let another thread in: the first lock stored wins.
+    PyObject* stored = PyDict_SetDefault(locks.get(), name.get(), lock.get());
+    if (!stored) raise_set();
+    return Ref::borrow(stored);
+}
+
+class RegistrationTurn {
+public:
+    explicit RegistrationTurn(Borrowed name) : lock_(registration_lock(name)) {
+        // Waiting releases the interpreter lock, so the registration being waited for runs on.
+        call(attr(lock_, "acquire"));
+    }
+    RegistrationTurn(const RegistrationTurn&) = delete;
+    RegistrationTurn& operator=(const RegistrationTurn&) = delete;
+    ~RegistrationTurn() {
+        // Runs while an exception may be on its way out: it is set aside meanwhile.
+        CaughtError on_its_way;
+        Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
+        if (!released) PyErr_WriteUnraisable(lock_.get());
+        on_its_way.restore();
+    }
+
+private:
+    Ref lock_;
+};
+
 Ref register_addon(Borrowed module, Borrowed addon, Borrowed action) {
+    RegistrationTurn turn(attr(addon, "name"));
     set_attr(addon, "url", Py_None);
     Loaded loaded;
     try {

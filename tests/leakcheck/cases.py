@@ -8,17 +8,21 @@ total reference count grows. A new function or failure path adds one row here.
 A row is `@case("name")` on a function `run(vesk, env)`; `env` is a `LeakEnv`
 (a scratch folder and helpers shared by the rows). A row must leave the module
 and the stand-in as it found them, so that every round does the same work.
+A row whose round costs several requests says `@case("name", cost=4)` and runs a
+quarter of the rounds (a leak of one reference per round still shows 250 times).
 """
 
 import contextlib
 
 CASES = {}
+COSTS = {}
 
 
-def case(name):
+def case(name, cost=1):
     def add(run):
         assert name not in CASES, f"duplicate leak-check row {name!r}"
         CASES[name] = run
+        COSTS[name] = cost
         return run
 
     return add
@@ -246,6 +250,250 @@ def _(vesk, env):
             vesk.operator("version")
 
 
+@case("operator: check_update, and a newer release found", cost=4)
+def _(vesk, env):
+    with _registry(vesk, **_fake_loading()) as prefs:
+        assert vesk.operator("check_update") is None
+        assert prefs.addons[0].tips == "Available update: 1.2.0"
+
+
+@case("operator: check_update, no newer release", cost=4)
+def _(vesk, env):
+    with _registry(vesk, **_fake_loading()) as prefs:
+        prefs.addons[0].version = "1.10"
+        vesk.operator("check_update")
+        assert prefs.addons[0].tips == "No update"
+
+
+@case("operator: update_manager (latest version)", cost=4)
+def _(vesk, env):
+    with _registry(vesk) as prefs:
+        vesk.operator("update_manager")
+        assert prefs.addons[0].tips == "Is using the latest version."
+
+
+@case("operator: uninstall, addon_remove error swallowed")
+def _(vesk, env):
+    import bpy
+
+    with _registry(vesk) as prefs:
+        prefs.installed["tellmora"] = {"unregister": [], "ordered_classes": []}
+        bpy.ops.fail_on["preferences.addon_remove"] = RuntimeError("refused")
+        try:
+            vesk.operator("uninstall")
+        finally:
+            bpy.ops.reset()
+        assert "tellmora" not in prefs.installed
+
+
+@case("operator: install, register raising (propagated)", cost=4)
+def _(vesk, env):
+    loading = _fake_loading()
+    loading["__get_ordered_classes__"] = lambda modules: 1 / 0
+    with _registry(vesk, **loading):
+        with raises(ZeroDivisionError):
+            vesk.operator("install")
+
+
+@case("operator: version without the distribution's metadata (PackageNotFoundError)")
+def _(vesk, env):
+    import importlib.metadata
+    import sys
+
+    with _registry(vesk):
+        saved, sys.path[:] = list(sys.path), []
+        try:
+            with raises(importlib.metadata.PackageNotFoundError):
+                vesk.operator("version")
+        finally:
+            sys.path[:] = saved
+
+
+@contextlib.contextmanager
+def _service(answer=None, address=None):
+    """The service document answered (text, or an object as JSON), or another service address."""
+    import json
+    import os
+
+    web = _server()
+    if answer is not None:
+        web.put("/service.json", answer if isinstance(answer, str) else json.dumps(answer))
+    if address is not None:
+        os.environ["VESK_SERVICE_URL"] = address
+    try:
+        yield web
+    finally:
+        web.put_json("/service.json", {"url": web.url + "/addons", "manager_update": 0})
+        os.environ["VESK_SERVICE_URL"] = web.url
+
+
+@case("register: service document not JSON, url not http, flag not an integer (RegisterException 1021)", cost=4)
+def _(vesk, env):
+    for answer in ("<html>", {"url": "ftp://x"}, {"manager_update": "1"}):
+        with _service(answer), _registry(vesk, **_fake_loading()) as prefs:
+            assert vesk.register(prefs.addons["tellmora"]).args[0] == 1021
+
+
+@case("register: service unreachable (ConnectionError)")
+def _(vesk, env):
+    import requests
+
+    with _service(address="http://127.0.0.1:9"), _registry(vesk, **_fake_loading()) as prefs:
+        with raises(requests.exceptions.ConnectionError):
+            vesk.register(prefs.addons["tellmora"])
+
+
+@case("register: manager_update flag starts the manager update thread", cost=4)
+def _(vesk, env):
+    import threading
+
+    web = _server()
+    with _service({"url": web.url + "/addons", "manager_update": 1}), _registry(vesk, **_fake_loading()) as prefs:
+        before = set(threading.enumerate())
+        assert vesk.register(prefs.addons["tellmora"], "check_update") is None
+        for thread in set(threading.enumerate()) - before:
+            if not thread.daemon:  # the manager update thread, not the server's request handlers
+                thread.join(30)
+        assert "/pypi/corvane/json" in web.requests
+
+
+@case("register: update check fails: empty index (IndexError), version not numbers (ValueError)", cost=4)
+def _(vesk, env):
+    web = _server()
+    try:
+        web.put_json("/addons/tellmora/index.json", [])
+        with _registry(vesk, **_fake_loading()) as prefs:
+            with raises(IndexError):
+                vesk.register(prefs.addons["tellmora"])
+    finally:
+        web.put_json("/addons/tellmora/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
+    with _registry(vesk, **_fake_loading()) as prefs:
+        prefs.addons[0].version = "1.x"
+        with raises(ValueError):
+            vesk.register(prefs.addons["tellmora"])
+
+
+@case("register: register_class fails (propagated)", cost=4)
+def _(vesk, env):
+    import bpy
+
+    with _registry(vesk, **_fake_loading()) as prefs:
+        bpy.utils.fail_on["TELLMORA_OT_part"] = RuntimeError("refused")
+        with raises(RuntimeError):
+            vesk.register(prefs.addons["tellmora"])
+
+
+@contextlib.contextmanager
+def _drawing(refusals):
+    """Blender's register_class refusing `refusals` times, as while its main thread draws."""
+    import bpy
+
+    register_class = bpy.utils.register_class
+    left = [refusals]
+
+    def refusing(cls):
+        if left[0]:
+            left[0] -= 1
+            raise RuntimeError(f"register_class(...): can't run in readonly state '{cls.__name__}'")
+        return register_class(cls)
+
+    bpy.utils.register_class = refusing
+    try:
+        yield
+    finally:
+        bpy.utils.register_class = register_class
+
+
+@case("register: register_class refused while Blender draws: waited for off the main thread, raised on it", cost=4)
+def _(vesk, env):
+    import threading
+
+    with _registry(vesk, **_fake_loading()) as prefs, _drawing(2):
+        worker = threading.Thread(target=vesk.register, args=(prefs.addons["tellmora"],))
+        worker.start()
+        worker.join(30)
+        assert "tellmora" in prefs.installed
+    with _registry(vesk, **_fake_loading()) as prefs, _drawing(1):
+        with raises(RuntimeError):
+            vesk.register(prefs.addons["tellmora"])
+
+
+@case("register: RegisterException, then unregister fails on the record lookup (KeyError)", cost=4)
+def _(vesk, env):
+    import bpy
+
+    def failing(name, url):
+        raise vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
+
+    _server().put_json("/addons/stray/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
+    with _registry(vesk, **dict(_fake_loading(), __import_module__=failing)) as prefs:
+        stray = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": "stray"}]).addons[0]
+        with raises(KeyError):
+            vesk.register(stray)
+
+
+@case("register: a name that cannot be a key (TypeError)")
+def _(vesk, env):
+    import types
+
+    with _registry(vesk):
+        with raises(TypeError):
+            vesk.register(types.SimpleNamespace(name=["not", "hashable"]))
+
+
+@case("unregister: a hook fails (swallowed), a hook raises SystemExit (propagated)")
+def _(vesk, env):
+    with _registry(vesk) as prefs:
+        prefs.installed["tellmora"] = {"unregister": [lambda: 1 / 0], "ordered_classes": []}
+        assert vesk.unregister("tellmora") is None
+        prefs.installed["tellmora"] = {"unregister": [lambda: sys.exit(3)], "ordered_classes": []}
+        with raises(SystemExit):
+            vesk.unregister("tellmora")
+
+
+class _ReadOnlyRecord:
+    name = "fixed"
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"{name} is read-only")
+
+
+@case("unregister: a field cannot be reset (propagated)")
+def _(vesk, env):
+    import types
+
+    vesk._vesk = types.SimpleNamespace(addons={"fixed": _ReadOnlyRecord()}, installed={})
+    try:
+        with raises(AttributeError):
+            vesk.unregister("fixed")
+    finally:
+        vesk._vesk = None
+
+
+@contextlib.contextmanager
+def _fake_pip(exit_code):
+    import types
+
+    sys.modules["pip"] = types.SimpleNamespace(main=lambda arguments: exit_code)
+    try:
+        yield
+    finally:
+        del sys.modules["pip"]
+
+
+@case("update_package: a newer release (pip run), pip failing, a version that is not numbers", cost=4)
+def _(vesk, env):
+    web = _server()
+    with contextlib.redirect_stdout(io.StringIO()):
+        with _fake_pip(0):
+            web.put_json("/pypi/requests/json", {"info": {"version": "999.0"}})
+            assert vesk.update_package("requests") == "Update to 999.0, need to restart Blender."
+            web.put_json("/pypi/requests/json", {"info": {"version": "1.0rc1"}})
+            assert vesk.update_package("requests").startswith("Update to 1.0rc1")
+        with _fake_pip(1):
+            assert vesk.update_package("requests") == "ERROR, Check in blender console"
+
+
 # ---- __get_ordered_classes__ ------------------------------------------------------
 
 _order_addons = {}
@@ -465,6 +713,40 @@ def _(vesk, env):
             vesk.get_addons_path()
 
 
+class _LateFolderOs:
+    """`os` as a thread sees it when another thread makes the folders right after it found
+    them missing: exists() says no once per path, then mkdir() meets the folder."""
+
+    def __init__(self):
+        import os
+        import types
+
+        self.told = set()
+        self.mkdir = os.mkdir
+        self.path = types.SimpleNamespace(exists=self._exists, sep=os.sep, isdir=os.path.isdir)
+
+    def _exists(self, path):
+        import os
+
+        if path in self.told:
+            return os.path.exists(path)
+        self.told.add(path)
+        return False
+
+
+@case("get_addons_path: folders another thread made meanwhile; a file in the folder's place (FileExistsError)")
+def _(vesk, env):
+    import bpy
+
+    with _module_state(vesk, env, os=_LateFolderOs()):
+        (env.tmp / "scripts" / "addons").mkdir(parents=True, exist_ok=True)
+        vesk.get_addons_path()
+        bpy.utils.scripts_path = str(env.tmp / "file")
+        (env.tmp / "file").write_text("")
+        with raises(FileExistsError):
+            vesk.get_addons_path()
+
+
 # ---- __import_module__ ---------------------------------------------------------------------
 
 LEAK_MODULES = [("a", "VALUE = 1\n"), ("b", "from . import a\nVALUE = a.VALUE + 1\n"),
@@ -652,6 +934,24 @@ def _(vesk, env):
         _record(vesk, env)
         with raises(requests.exceptions.ConnectionError):
             vesk.__import_module__(ADDON, f"http://127.0.0.1:{closed}")
+
+
+@case("__import_module__: index without md5 (KeyError)", cost=4)
+def _(vesk, env):
+    with _module_state(vesk, env):
+        url = _serve(env, "good", index='[{"version": [1, 0]}]')
+        record = _record(vesk, env)
+        with raises(KeyError):
+            vesk.__import_module__(ADDON, url)
+        assert record.version == "1.0"
+
+
+@case("__import_module__: the add-on folder cannot be made (FileNotFoundError)")
+def _(vesk, env):
+    with _module_state(vesk, env, get_addons_path=lambda: str(env.tmp / "missing" / "addons")):
+        _record(vesk, env, "tellmora.a\x0bA = 1\n")
+        with raises(FileNotFoundError):
+            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
 
 
 @case("__import_module__: no record of that name (KeyError)")

@@ -10,7 +10,7 @@ or when it grows in every block (a slow, steady leak); a one-off growth, such as
 a cache filled on first use, passes. A row that raises fails too. The count of
 allocated memory blocks is shown for information. `--once` runs each row a
 single time without counting, for interpreters without a reference total (the
-sanitizer run). Prints "N passed, N failed" at the end; exit status 1 on a failure.
+sanitizer run). A row with a cost (cases.py) runs that fraction of the rounds. Prints "N passed, N failed" at the end; exit status 1 on a failure.
 """
 
 import argparse
@@ -74,16 +74,16 @@ def run_rounds(run, vesk, env, count):
         env.end_round()
 
 
-def measure(run, vesk, env, arguments):
+def measure(run, vesk, env, arguments, cost):
     """Counts per block; returns (reference deltas, block deltas)."""
     blocks = arguments.blocks
-    per_block = arguments.rounds // blocks
+    per_block = max(1, arguments.rounds // cost // blocks)
     # Preallocated, so that keeping the counts does not change them.
     references = array.array("q", bytes(8 * (blocks + 1)))
     allocated = array.array("q", bytes(8 * (blocks + 1)))
     # One loop for the warm-up and the blocks, so that every count is taken in the same state.
     for block in range(blocks + 1):
-        run_rounds(run, vesk, env, per_block if block else arguments.warmup)
+        run_rounds(run, vesk, env, per_block if block else max(1, arguments.warmup // cost))
         settle(env)
         references[block] = sys.gettotalrefcount()
         allocated[block] = sys.getallocatedblocks()
@@ -95,7 +95,7 @@ def leaks(deltas, rounds):
     return sum(deltas) >= rounds / 10 or all(delta > 0 for delta in deltas)
 
 
-def check_row(name, run, vesk, arguments, out):
+def check_row(name, run, vesk, arguments, out, cost=1):
     from env import LeakEnv  # after import_module: it needs the stand-in
 
     started = time.monotonic()
@@ -106,7 +106,7 @@ def check_row(name, run, vesk, arguments, out):
             if arguments.once:
                 run_rounds(run, vesk, env, 1)
             else:
-                reference_deltas, block_deltas = measure(run, vesk, env, arguments)
+                reference_deltas, block_deltas = measure(run, vesk, env, arguments, cost)
         finally:
             env.close()
     except Exception as error:
@@ -120,7 +120,7 @@ def check_row(name, run, vesk, arguments, out):
     if arguments.once:
         print(f"ok    {name} ({seconds:.2f}s)", file=out, flush=True)
         return True
-    rounds = arguments.rounds // arguments.blocks * arguments.blocks
+    rounds = max(1, arguments.rounds // cost // arguments.blocks) * arguments.blocks
     growth = f"{sum(reference_deltas) / rounds:+.3f} per round"
     details = (f"per block {reference_deltas}; allocated blocks {sum(block_deltas) / rounds:+.3f} per round; "
                f"{rounds} rounds, {seconds:.1f}s")
@@ -145,7 +145,7 @@ def main():
         sys.exit(f"no leak-check row matches {arguments.select!r}")
     passed = failed = 0
     for name, run in rows.items():
-        if check_row(name, run, vesk, arguments, out):
+        if check_row(name, run, vesk, arguments, out, cases.COSTS.get(name, 1)):
             passed += 1
         else:
             failed += 1
