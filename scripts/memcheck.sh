@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Memory errors in Debian's Blender: the real-Blender tests (tests/blender34: the module
+# Memory errors in Debian's Blender: the real-Blender tests (tests/blender_exe: the module
 # frame, start-up and shut-down, package loading, class order, the host's buttons, the
 # demo's path end to end, the concurrency rounds headless and under a virtual screen,
 # the memory rounds), each Blender started under valgrind's memcheck with the
@@ -31,10 +31,10 @@ export CORVANE_BLENDER_CONCURRENCY_ROUNDS=${CORVANE_BLENDER_CONCURRENCY_ROUNDS:-
 # One round with the interface: software drawing under valgrind takes some ten minutes.
 export CORVANE_BLENDER_INTERFACE_ROUNDS=${CORVANE_BLENDER_INTERFACE_ROUNDS:-1}
 
-echo "== memcheck: tests/blender34 with Blender under valgrind (output in build/memcheck)"
+echo "== memcheck: tests/blender_exe with Blender under valgrind (output in build/memcheck)"
 status=0
 # The kill test starts its Blenders by itself (and kills them): it has nothing to show here.
-.venv/bin/python -m pytest tests/blender34 --ignore=tests/blender34/test_kill_blender34.py -q -p no:cacheprovider \
+.venv/bin/python -m pytest tests/blender_exe --ignore=tests/blender_exe/test_kill_exe.py -q -p no:cacheprovider \
     "$@" || status=$?
 .venv/bin/python scripts/memcheck_report.py "$out" || status=$?
 exit $status

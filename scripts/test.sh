@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 status=0
-.venv/bin/python -m pytest tests --ignore=tests/bpy4 -q -p no:cacheprovider "$@" || status=$?
-.venv/bin/python -m pytest tests/bpy4 -q -p no:cacheprovider "$@" || status=$?
+.venv/bin/python -m pytest tests --ignore=tests/bpy_module -q -p no:cacheprovider "$@" || status=$?
+.venv/bin/python -m pytest tests/bpy_module -q -p no:cacheprovider "$@" || status=$?
 scripts/leakcheck.sh || status=$?
 scripts/sanitize.sh || status=$?
 exit $status

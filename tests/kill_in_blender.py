@@ -1,4 +1,4 @@
-"""Steps run inside Debian's Blender by the kill test (tests/blender34/test_kill_blender34.py).
+"""Steps run inside Debian's Blender by the kill test (tests/blender_exe/test_kill_exe.py).
 
 CORVANE_KILL_PHASE=churn: enable the host add-on, then update Tellmora again and
 again (uninstall, download, unpack, load, register), saving Blender's preferences

@@ -1,6 +1,6 @@
 """update_package: the manager's self-update against a package index on loopback.
 
-pip is swapped for a recorder here; tests/blender34/test_self_update.py runs the
+pip is swapped for a recorder here; tests/blender_exe/test_self_update.py runs the
 real pip against a local package index.
 """
 

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-_home = Path(tempfile.mkdtemp(prefix="corvane-bpy4-"))
+_home = Path(tempfile.mkdtemp(prefix="corvane-bpy-"))
 os.environ["BLENDER_USER_CONFIG"] = str(_home / "config")
 os.environ["BLENDER_USER_SCRIPTS"] = str(_home / "scripts")
 (_home / "config").mkdir()
