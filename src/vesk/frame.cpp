@@ -60,6 +60,9 @@ Ref init(Borrowed module, Borrowed prefs) {
         Ref args = require(PyTuple_Pack(1, record.get()));
         Ref thread = call_keywords(attr(global(module, "threading"), "Thread"), {},
                                    {{"target", global(module, "register")}, {"args", args}});
+        // A daemon: a registration waiting on a silent server must not hold Blender's exit.
+        // What it writes is written whole or not at all, so an exit may end it anywhere.
+        set_attr(thread, "daemon", Py_True);
         call(attr(thread, "start"));
     }
     if (PyErr_Occurred()) raise_set();
