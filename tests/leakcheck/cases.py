@@ -565,6 +565,8 @@ import sys  # noqa: E402
 import threading  # noqa: E402
 from pathlib import Path  # noqa: E402
 
+from concurrency_rounds import runs_module_code  # noqa: E402
+
 ADDON = "tellmora"
 
 
@@ -612,7 +614,7 @@ def _module_state(vesk, env, **swapped):
             yield
     finally:
         for thread in set(threading.enumerate()) - started:
-            if not thread.daemon:  # the module's register threads
+            if runs_module_code(thread):
                 thread.join(30)
         for name, value in saved_globals.items():
             if value is _missing:
