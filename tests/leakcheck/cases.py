@@ -213,6 +213,22 @@ def _(vesk, env):
 
 # ---- operator -------------------------------------------------------------------------
 
+@case("online access off: register and operator('update') raise ConnectionError, update_package answers")
+def _(vesk, env):
+    import bpy
+
+    with _registry(vesk, **_fake_loading()) as prefs:
+        bpy.app.online_access = False
+        try:
+            with raises(ConnectionError):
+                vesk.register(prefs.addons["tellmora"])
+            with raises(ConnectionError):
+                vesk.operator("update")
+            assert vesk.update_package("corvane").startswith("Online access is disabled")
+        finally:
+            del bpy.app.online_access
+
+
 @case("operator: install, update, uninstall (register swapped), preferences, version")
 def _(vesk, env):
     with _registry(vesk, **_fake_loading()) as prefs:

@@ -184,11 +184,15 @@ def test_exec_step_exception_keeps_type_and_gains_entry():
             entries = traceback.extract_tb(e.__traceback__)
             print(e.args[0], [(f.name, f.filename) for f in entries if f.name == "init corvane.vesk"])
             print(entries[-1].name)
+            print(*[f.lineno for f in entries if f.name == "init corvane.vesk"])
     """)
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
     assert lines[0] == "no version [('init corvane.vesk', 'src/vesk/frame.cpp')]"
     assert lines[1] == "__getitem__"  # the original traceback stays below the module's entry
+    # The entry's line is where the unit met the error: the version's first item.
+    source = (harness.REPO / "src/vesk/frame.cpp").read_text().splitlines()
+    assert "item(version" in source[int(lines[2]) - 1]
 
 
 def test_another_interpreter_is_refused():
