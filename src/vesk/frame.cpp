@@ -174,7 +174,7 @@ void check_single_interpreter() {
 
 // module.<to> = spec.<from>; a spec without the attribute leaves it out.
 void copy_from_spec(Borrowed spec, Borrowed module, const char* from, const char* to, bool skip_none) {
-    PyObject* value = PyObject_GetAttrString(spec.get(), from);
+    PyObject* value = PyObject_GetAttr(spec.get(), interned(from).get());
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
         PyErr_Clear();

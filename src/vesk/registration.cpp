@@ -302,7 +302,7 @@ ServiceAnswer ask_service(Borrowed module) {
     Ref service = service_address(module);
     Ref address = require(PyUnicode_Concat(service.get(), "/service.json"_n.get()));
     Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
-    Ref body = Ref::steal(PyObject_CallMethod(response.get(), "json", nullptr));
+    Ref body = Ref::steal(PyObject_CallMethodNoArgs(response.get(), "json"_n.get()));
     if (!body) {
         // A body that is not JSON at all is as invalid as one that is not an object.
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_set();
@@ -464,7 +464,7 @@ public:
     ~RegistrationTurn() {
         // Runs while an exception may be on its way out: it is set aside meanwhile.
         CaughtError on_its_way;
-        Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
+        Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock_.get(), "release"_n.get()));
         if (!released) PyErr_WriteUnraisable(lock_.get());
         on_its_way.restore();
     }
