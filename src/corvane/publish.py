@@ -21,6 +21,8 @@ Only the standard library is used, so this runs in Blender's own Python too.
 
 from __future__ import annotations
 
+from __future__ import annotations
+
 import argparse
 import ast
 import hashlib
@@ -226,7 +228,7 @@ def _load_time_imports(tree: ast.Module):
             stack.extend(reversed(node.orelse))
             continue
         children = [c for c in ast.iter_child_nodes(node) if isinstance(c, ast.stmt)]
-        if isinstance(node, ast.Match):
+        if isinstance(node, getattr(ast, "Match", ())):  # Python 3.10+
             children = [s for case in node.cases for s in case.body]
         elif isinstance(node, (ast.Try, getattr(ast, "TryStar", ast.Try))):
             children = list(node.body)

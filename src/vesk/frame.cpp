@@ -81,11 +81,13 @@ Ref os_path(Borrowed module) { return attr(global(module, "os"_n), "path"_n); }
 
 bool path_exists(Borrowed module, Borrowed path) { return truthy(call(attr(os_path(module), "exists"_n), {path})); }
 
-// os.mkdir(path) for a folder found missing. Another thread (a start-up registration of
-// another add-on) may have made it since: that folder is what was wanted, not an error.
+// os.makedirs(path) for a folder found missing: for a user who never saved preferences,
+// Blender's user folder above the scripts folder does not exist yet either. Another
+// thread (a start-up registration of another add-on) may have made it since: that
+// folder is what was wanted, not an error.
 void make_folder(Borrowed module, Borrowed path) {
     try {
-        call(attr(global(module, "os"_n), "mkdir"_n), {path});
+        call(attr(global(module, "os"_n), "makedirs"_n), {path});
     } catch (const PythonError&) {
         CaughtError caught;
         if (!caught.matches(PyExc_FileExistsError) || !truthy(call(attr(os_path(module), "isdir"_n), {path}))) {

@@ -6,7 +6,7 @@
 // that CPython expects, adding a traceback entry for the function it leaves.
 // CaughtError takes a set exception aside, as an `except` clause holds it.
 //
-// Builds against CPython 3.11 to 3.13; where the API differs between them, the
+// Builds against CPython 3.9 to 3.13; where the API differs between them, the
 // difference stays in this file.
 #pragma once
 
@@ -23,6 +23,18 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 has no Py_NewRef / Py_XNewRef yet (3.10 API).
+inline PyObject* Py_NewRef(PyObject* object) {
+    Py_INCREF(object);
+    return object;
+}
+inline PyObject* Py_XNewRef(PyObject* object) {
+    Py_XINCREF(object);
+    return object;
+}
+#endif
 
 namespace vesk {
 
