@@ -21,8 +21,6 @@ Only the standard library is used, so this runs in Blender's own Python too.
 
 from __future__ import annotations
 
-from __future__ import annotations
-
 import argparse
 import ast
 import hashlib
