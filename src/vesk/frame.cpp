@@ -8,7 +8,7 @@
 
 namespace vesk {
 
-Ref global(Borrowed module, Borrowed name, std::source_location at) {
+Ref global(Borrowed module, Borrowed name, Where at) {
     PyObject* namespace_dict = PyModule_GetDict(module.get());
     if (PyObject* found = PyDict_GetItemWithError(namespace_dict, name.get())) return Ref::borrow(found);
     if (PyErr_Occurred()) raise_set(at);
@@ -18,7 +18,7 @@ Ref global(Borrowed module, Borrowed name, std::source_location at) {
     raise_set(at);
 }
 
-void set_global(Borrowed module, Borrowed name, Borrowed value, std::source_location at) {
+void set_global(Borrowed module, Borrowed name, Borrowed value, Where at) {
     require_status(PyDict_SetItem(PyModule_GetDict(module.get()), name.get(), value.get()), at);
 }
 
