@@ -208,7 +208,9 @@ class Round:
             except Exception as error:
                 outcome.problems.append(f"init raised {describe(error)}")
                 return
-            threads = [t for t in threading.enumerate() if t not in before and not t.daemon]
+            # init's threads are daemons, as are a server's request threads: told apart by target.
+            threads = [t for t in threading.enumerate()
+                       if t not in before and getattr(t, "_target", None) is vesk.register]
             # A thread's target and arguments are gone once it ends: note whose registration it runs.
             self._thread_addons.update({t: getattr(getattr(t, "_args", (None,))[0], "name", None) for t in threads})
             outcome.steps.append(f"init: {len(threads)} threads")

@@ -612,7 +612,9 @@ def _module_state(vesk, env, **swapped):
             yield
     finally:
         for thread in set(threading.enumerate()) - started:
-            if not thread.daemon:  # the module's register threads
+            # The module's threads: init's register threads (daemons, as a server's request
+            # threads are) and the manager update.
+            if not thread.daemon or getattr(thread, "_target", None) is vars(vesk).get("register"):
                 thread.join(30)
         for name, value in saved_globals.items():
             if value is _missing:
