@@ -136,9 +136,6 @@ def measure_install():
             "tips": record.tips, "status": bool(record.status),
             "enabled": list(addon_utils.check("tellmora")),
         }
-        if os.environ.get("CORVANE_RESPONSIVE_DEBUG"):
-            figures["debug_ticks"] = [round(t - pressed, 3) for t in meter.ticks]
-            figures["debug_frames"] = [round(t - pressed, 3) for t in frames]
         with open(os.environ["CORVANE_RESPONSIVE_REPORT"], "w") as report:
             json.dump(figures, report)
         bpy.app.timers.register(lambda: bpy.ops.wm.quit_blender() and None, first_interval=0.1)

@@ -190,6 +190,8 @@ def _quit_under_way(job):
     _parked.wait(0.5)
     if _job is job:
         _job = None
+    if job.done.is_set():
+        return  # it ended meanwhile: what it wrote is whole
     prefs = bpy.context.preferences.addons.get(__name__)
     if job.before is None or prefs is None or job.name not in prefs.preferences.addons:
         return
@@ -204,6 +206,25 @@ def _loading_file(*args):
         _job.loading_file = True
 
 
+@bpy.app.handlers.persistent
+def _file_loaded(*args):
+    # Loading took the action's operator down: another one watches the action from here on.
+    if _job is not None:
+        _job.loading_file = False
+        bpy.app.timers.register(_watch_again, first_interval=0.01)
+
+
+def _watch_again():
+    manager = bpy.context.window_manager
+    if _job is not None and manager.windows:
+        with bpy.context.temp_override(window=_main_window(manager)):
+            bpy.ops.corvane.action("INVOKE_DEFAULT", watch=True)
+
+
+def _main_window(manager):
+    return next((w for w in manager.windows if w.parent is None), manager.windows[0])
+
+
 class CORVANE_OT_action(bpy.types.Operator):
     """Run one action of the add-on manager on the selected add-on"""
 
@@ -212,6 +233,8 @@ class CORVANE_OT_action(bpy.types.Operator):
     bl_options = {"INTERNAL"}
 
     action: bpy.props.EnumProperty(items=[(key, label, tip) for key, label, _, tip in ACTIONS])
+    # Only watch the action under way, after a file load took its own operator down.
+    watch: bpy.props.BoolProperty(options={"HIDDEN", "SKIP_SAVE"})
 
     @classmethod
     def description(cls, context, properties):
@@ -235,18 +258,23 @@ class CORVANE_OT_action(bpy.types.Operator):
         return {"FINISHED"}
 
     def invoke(self, context, event):
-        # A button: the network actions go to a worker (without windows, there is nothing to keep drawing).
-        if self.action not in UNDER_WAY or not context.window_manager.windows:
-            return self.execute(context)
-        refusal = _refusal(self.action)
-        if refusal:
-            self.report({"WARNING"}, refusal)
-            return {"CANCELLED"}
-        self.job = _start(self.action)
+        if self.watch:
+            if _job is None:
+                return {"CANCELLED"}
+            self.job = _job
+        else:
+            # A button: the network actions go to a worker (without windows, nothing draws anyway).
+            if self.action not in UNDER_WAY or not context.window_manager.windows:
+                return self.execute(context)
+            refusal = _refusal(self.action)
+            if refusal:
+                self.report({"WARNING"}, refusal)
+                return {"CANCELLED"}
+            self.job = _start(self.action)
         # The operator stays until the job ends, to show its outcome as a report. Its handler
         # sits on the main window, which Blender takes down only to quit or to load a file.
         manager = context.window_manager
-        main = next((w for w in manager.windows if w.parent is None), manager.windows[0])
+        main = _main_window(manager)
         with context.temp_override(window=main):
             manager.modal_handler_add(self)
         self.timer = manager.event_timer_add(0.1, window=main)
@@ -309,7 +337,7 @@ def _draw_progress(layout):
     if job is None:
         return
     elapsed = time.monotonic() - job.started
-    text = f"{job.text} {elapsed:.0f} s"
+    text = f"{job.text} {int(elapsed)} s"
     if hasattr(layout, "progress"):
         layout.progress(factor=(elapsed / 8) % 1.0, type="RING", text=text)
     else:
@@ -349,6 +377,7 @@ def register():
     bpy.utils.register_class(CorvaneHostPreferences)
     bpy.types.STATUSBAR_HT_header.append(_draw_status)
     bpy.app.handlers.load_pre.append(_loading_file)
+    bpy.app.handlers.load_post.append(_file_loaded)
     vesk.init(bpy.context.preferences.addons[__name__].preferences)
 
 
@@ -359,6 +388,7 @@ def unregister():
     if bpy.app.timers.is_registered(_watch):
         bpy.app.timers.unregister(_watch)
     bpy.app.handlers.load_pre.remove(_loading_file)
+    bpy.app.handlers.load_post.remove(_file_loaded)
     bpy.types.STATUSBAR_HT_header.remove(_draw_status)
     vesk.unregister_all()
     bpy.utils.unregister_class(CorvaneHostPreferences)
