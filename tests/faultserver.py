@@ -65,11 +65,6 @@ def trickle(body, pieces, delay, content_type="application/octet-stream"):
     return Answer("whole", body, 200, content_type, pieces=pieces, delay=delay)
 
 
-def silent():
-    """The request is read and never answered, for as long as the server runs."""
-    return Answer("silent")
-
-
 def _reset(connection):
     # A zero linger time makes close() send RST instead of FIN.
     connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
