@@ -181,13 +181,28 @@ def _complete_enable(name):
         print(f"corvane: enabling {name} in Blender's add-on list failed: {error}", flush=True)
 
 
+def _in_pip(thread):
+    """Whether `thread` is running pip (Update Manager's last step)."""
+    frame = sys._current_frames().get(thread.ident)
+    while frame is not None:
+        if frame.f_globals.get("__name__", "").partition(".")[0] == "pip":
+            return True
+        frame = frame.f_back
+    return False
+
+
 def _quit_under_way(job):
     """Blender quits while a worker runs: the worker stops where it is and the record gets
     its state from before the action back, so the preferences Blender saves next hold it
-    whole. A worker waiting on a server is not waited for."""
+    whole. A worker waiting on a server is not waited for; one running pip is, as the
+    manager's own update thread is, since pip cut off half-way leaves a broken install."""
     global _quitting, _job
-    _quitting = True
-    _parked.wait(0.5)
+    if _in_pip(job.thread):
+        print("corvane: Blender quits once pip has finished updating the manager", flush=True)
+        job.done.wait()
+    else:
+        _quitting = True
+        _parked.wait(0.5)
     if _job is job:
         _job = None
     if job.done.is_set():
