@@ -368,7 +368,7 @@ def _draw_online_access(layout, context):
     if getattr(bpy.app, "online_access", True):
         return
     box = layout.box()
-    box.label(text="Online access is off: the manager cannot reach its server.", icon="ERROR")
+    box.label(text="Online access is off: the manager cannot reach its server.", icon="INTERNET_OFFLINE")
     box.label(text="Turn it on in Preferences > System > Network, or here:")
     box.prop(context.preferences.system, "use_online_access")
 
