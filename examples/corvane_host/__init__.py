@@ -140,27 +140,37 @@ def _watch():
     return None
 
 
+def _record(name):
+    host = bpy.context.preferences.addons.get(__name__)
+    if host is None or name is None or name not in host.preferences.addons:
+        return None
+    return host.preferences.addons[name]
+
+
 def _finish(job):
     global _job
     _job = None
-    record = None
-    prefs = bpy.context.preferences.addons.get(__name__)
-    if prefs is not None and job.name in prefs.preferences.addons:
-        record = prefs.preferences.addons[job.name]
-    if job.error is None and job.action in ("install", "update") and record is not None and record.status:
-        _complete_enable(job.name)
-    if job.error is not None:
-        job.outcome = ("ERROR", f"{type(job.error).__name__}: {job.error}")
-    elif job.result:
-        job.outcome = ("INFO", str(job.result))
-    else:
-        tips = record.tips if record is not None else ""
-        failed = tips.startswith("ERROR") or (job.action in ("install", "update") and tips != "INSTALLED")
-        job.outcome = ("ERROR" if failed else "INFO", f"{job.title}: {tips or 'done'}")
+    try:
+        job.outcome = _outcome(job, _record(job.name))
+    except Exception as error:  # the host must not stay busy
+        job.outcome = ("ERROR", f"{type(error).__name__}: {error}")
     print(f"corvane: {job.outcome[0]}: {job.outcome[1]}", flush=True)
     for window in bpy.context.window_manager.windows:
         for area in window.screen.areas:
             area.tag_redraw()
+
+
+def _outcome(job, record):
+    """The report for an ended job: the error, the action's answer, or the record's tips."""
+    if job.error is None and job.action in ("install", "update") and record is not None and record.status:
+        _complete_enable(job.name)
+    if job.error is not None:
+        return "ERROR", f"{type(job.error).__name__}: {job.error}"
+    if job.result:
+        return "INFO", str(job.result)
+    tips = record.tips if record is not None else ""
+    failed = tips.startswith("ERROR") or (job.action in ("install", "update") and tips != "INSTALLED")
+    return "ERROR" if failed else "INFO", f"{job.title}: {tips or 'done'}"
 
 
 def _complete_enable(name):
@@ -205,12 +215,9 @@ def _quit_under_way(job):
         _parked.wait(0.5)
     if _job is job:
         _job = None
-    if job.done.is_set():
+    record = _record(job.name)
+    if job.done.is_set() or record is None:
         return  # it ended meanwhile: what it wrote is whole
-    prefs = bpy.context.preferences.addons.get(__name__)
-    if job.before is None or prefs is None or job.name not in prefs.preferences.addons:
-        return
-    record = prefs.preferences.addons[job.name]
     for field, value in job.before.items():
         setattr(record, field, value)
 
