@@ -21,8 +21,8 @@ pytestmark = pytest.mark.skipif(shutil.which("xvfb-run") is None, reason="xvfb-r
 
 # Blocking the main thread shows as a gap as long as the download; the goal is 0.15 s. The bound
 # lies between, far from both, as a frame alone takes up to a second in software under load.
-DOWNLOAD_SECONDS = 6.0
-GAP_BOUND = 3.0
+DOWNLOAD_SECONDS = 8.0
+GAP_BOUND = 4.0
 
 PRELUDE = f"""
 import sys, time
