@@ -120,7 +120,7 @@ def _start(action):
 def _redraw_progress():
     for window in bpy.context.window_manager.windows:
         for area in window.screen.areas:
-            if area.type in {"PREFERENCES", "STATUSBAR"}:
+            if area.type == "PREFERENCES":
                 area.tag_redraw()
 
 
@@ -366,10 +366,6 @@ def _draw_progress(layout):
         layout.label(text=text, icon="SORTTIME")
 
 
-def _draw_status(self, context):
-    _draw_progress(self.layout)
-
-
 def _draw_online_access(layout, context):
     # Blender 4.2 and later let the user forbid add-ons the network; before, there is no switch.
     if getattr(bpy.app, "online_access", True):
@@ -397,7 +393,6 @@ def register():
     for cls in _classes:
         bpy.utils.register_class(cls)
     bpy.utils.register_class(CorvaneHostPreferences)
-    bpy.types.STATUSBAR_HT_header.append(_draw_status)
     bpy.app.handlers.load_pre.append(_loading_file)
     bpy.app.handlers.load_post.append(_file_loaded)
     vesk.init(bpy.context.preferences.addons[__name__].preferences)
@@ -411,7 +406,6 @@ def unregister():
         bpy.app.timers.unregister(_watch)
     bpy.app.handlers.load_pre.remove(_loading_file)
     bpy.app.handlers.load_post.remove(_file_loaded)
-    bpy.types.STATUSBAR_HT_header.remove(_draw_status)
     vesk.unregister_all()
     bpy.utils.unregister_class(CorvaneHostPreferences)
     for cls in reversed(_classes):
