@@ -208,7 +208,7 @@ class Round:
             except Exception as error:
                 outcome.problems.append(f"init raised {describe(error)}")
                 return
-            threads = [t for t in threading.enumerate() if t not in before and not t.daemon]
+            threads = [t for t in threading.enumerate() if t not in before and runs_module_code(t)]
             # A thread's target and arguments are gone once it ends: note whose registration it runs.
             self._thread_addons.update({t: getattr(getattr(t, "_args", (None,))[0], "name", None) for t in threads})
             outcome.steps.append(f"init: {len(threads)} threads")
@@ -496,6 +496,12 @@ def redraw_everything():
     for window in bpy.context.window_manager.windows:
         for area in window.screen.areas:
             area.tag_redraw()
+
+
+def runs_module_code(thread):
+    """Whether `thread` runs one of the module's functions (a start-up registration, the manager's
+    update); a finished thread has dropped its target."""
+    return getattr(getattr(thread, "_target", None), "__module__", None) == "corvane.vesk"
 
 
 def run_in_blender(rounds, seed, dist, names, report, interface=False, join_timeout=60.0, watchdog=900.0):

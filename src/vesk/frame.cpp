@@ -18,13 +18,14 @@ Ref global(Borrowed module, Borrowed name, std::source_location at) {
     raise_set(at);
 }
 
-Ref global(Borrowed module, const char* name, std::source_location at) {
-    Ref key = require(PyUnicode_FromString(name), at);
-    return global(module, key, at);
+void set_global(Borrowed module, Borrowed name, Borrowed value, std::source_location at) {
+    require_status(PyDict_SetItem(PyModule_GetDict(module.get()), name.get(), value.get()), at);
 }
 
-void set_global(Borrowed module, const char* name, Borrowed value, std::source_location at) {
-    require_status(PyDict_SetItemString(PyModule_GetDict(module.get()), name, value.get()), at);
+bool online_access_off(Borrowed module) {
+    Ref app = attr(global(module, "bpy"_n), "app"_n);
+    Ref online = attr_or(app, "online_access"_n, Py_None);
+    return !online.is(Py_None) && !truthy(online);
 }
 
 namespace {
@@ -34,65 +35,60 @@ namespace {
 // The add-ons the manager looks after; each is the `name` of one record.
 constexpr std::array managed_addons = {"tellmora"};
 
-Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"), "app"), "translations"); }
+Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"_n), "app"_n), "translations"_n); }
 
 Ref init(Borrowed module, Borrowed prefs) {
-    call(attr(translations(module), "register"), {global(module, "__name__"), global(module, "langs")});
-    set_global(module, "_vesk", prefs);
-    set_attr(global(module, "_vesk"), "installed", require(PyDict_New()));
+    call(attr(translations(module), "register"_n), {global(module, "__name__"_n), global(module, "langs"_n)});
+    set_global(module, "_vesk"_n, prefs);
+    set_attr(global(module, "_vesk"_n), "installed"_n, require(PyDict_New()));
 
     for (const char* managed : managed_addons) {
         Ref name = text(managed);
-        Ref addons = attr(global(module, "_vesk"), "addons");
-        if (contains(call(attr(addons, "keys")), name)) continue;
-        Ref record = call(attr(addons, "add"));
-        set_attr(record, "name", name);
+        Ref addons = attr(global(module, "_vesk"_n), "addons"_n);
+        if (contains(call(attr(addons, "keys"_n)), name)) continue;
+        Ref record = call(attr(addons, "add"_n));
+        set_attr(record, "name"_n, name);
         // "some_addon" is shown as "Some Addon".
-        Ref words = require(PyUnicode_Split(name.get(), text("_").get(), -1));
-        Ref title = call(attr(require(PyUnicode_Join(text(" ").get(), words.get())), "title"));
-        set_attr(record, "title", title);
+        Ref words = require(PyUnicode_Split(name.get(), "_"_n.get(), -1));
+        Ref title = call(attr(require(PyUnicode_Join(" "_n.get(), words.get())), "title"_n));
+        set_attr(record, "title"_n, title);
     }
 
-    Ref records = require(PyObject_GetIter(attr(global(module, "_vesk"), "addons").get()));
-    while (PyObject* next = PyIter_Next(records.get())) {
-        Ref record = Ref::steal(next);
-        if (!truthy(attr(record, "status"))) continue;
+    for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) {
+        if (!truthy(attr(record, "status"_n))) return;
         Ref args = require(PyTuple_Pack(1, record.get()));
-        Ref thread = call_keywords(attr(global(module, "threading"), "Thread"), {},
-                                   {{"target", global(module, "register")}, {"args", args}});
+        Ref thread = call_keywords(attr(global(module, "threading"_n), "Thread"_n), {},
+                                   {{"target"_n, global(module, "register"_n)}, {"args"_n, args}});
         // A daemon: a registration waiting on a silent server must not hold Blender's exit.
         // What it writes is written whole or not at all, so an exit may end it anywhere.
-        set_attr(thread, "daemon", Py_True);
-        call(attr(thread, "start"));
-    }
-    if (PyErr_Occurred()) raise_set();
+        set_attr(thread, "daemon"_n, Py_True);
+        call(attr(thread, "start"_n));
+    });
     return none();
 }
 
 Ref unregister_all(Borrowed module) {
-    call(attr(attr(attr(global(module, "bpy"), "ops"), "wm"), "save_userpref"));
+    call(attr(attr(attr(global(module, "bpy"_n), "ops"_n), "wm"_n), "save_userpref"_n));
     // A snapshot: a registration finishing in another thread may add names meanwhile.
-    Ref names = require(PySequence_List(call(attr(attr(global(module, "_vesk"), "installed"), "keys")).get()));
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(names.get()); ++index) {
-        call(global(module, "unregister"), {PyList_GET_ITEM(names.get(), index)});
-    }
-    call(attr(translations(module), "unregister"), {global(module, "__name__")});
+    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
+    Ref names = require(PySequence_List(call(attr(installed, "keys"_n)).get()));
+    for_each(names, [&](Ref name) { call(global(module, "unregister"_n), {name}); });
+    call(attr(translations(module), "unregister"_n), {global(module, "__name__"_n)});
     return none();
 }
 
-bool path_exists(Borrowed module, Borrowed path) {
-    return truthy(call(attr(attr(global(module, "os"), "path"), "exists"), {path}));
-}
+Ref os_path(Borrowed module) { return attr(global(module, "os"_n), "path"_n); }
+
+bool path_exists(Borrowed module, Borrowed path) { return truthy(call(attr(os_path(module), "exists"_n), {path})); }
 
 // os.mkdir(path) for a folder found missing. Another thread (a start-up registration of
 // another add-on) may have made it since: that folder is what was wanted, not an error.
 void make_folder(Borrowed module, Borrowed path) {
-    Ref os = global(module, "os");
     try {
-        call(attr(os, "mkdir"), {path});
+        call(attr(global(module, "os"_n), "mkdir"_n), {path});
     } catch (const PythonError&) {
         CaughtError caught;
-        if (!caught.matches(PyExc_FileExistsError) || !truthy(call(attr(attr(os, "path"), "isdir"), {path}))) {
+        if (!caught.matches(PyExc_FileExistsError) || !truthy(call(attr(os_path(module), "isdir"_n), {path}))) {
             caught.restore();
             throw;
         }
@@ -100,16 +96,16 @@ void make_folder(Borrowed module, Borrowed path) {
 }
 
 Ref get_addons_path(Borrowed module) {
-    Ref scripts_path = call(attr(attr(global(module, "bpy"), "utils"), "script_path_user"));
+    Ref scripts_path = call(attr(attr(global(module, "bpy"_n), "utils"_n), "script_path_user"_n));
     if (!path_exists(module, scripts_path)) make_folder(module, scripts_path);
-    Ref separator = attr(attr(global(module, "os"), "path"), "sep");
+    Ref separator = attr(os_path(module), "sep"_n);
     Ref addons_path = require(PyNumber_Add(require(PyNumber_Add(scripts_path.get(), separator.get())).get(),
-                                           text("addons").get()));
+                                           "addons"_n.get()));
     if (!path_exists(module, addons_path)) make_folder(module, addons_path);
     // Blender puts the folder on sys.path at start-up only when it exists then; an
     // add-on package unpacked here needs it for `from . import sibling`.
-    Ref search_path = attr(global(module, "sys"), "path");
-    if (!contains(search_path, addons_path)) call(attr(search_path, "append"), {addons_path});
+    Ref search_path = attr(global(module, "sys"_n), "path"_n);
+    if (!contains(search_path, addons_path)) call(attr(search_path, "append"_n), {addons_path});
     return addons_path;
 }
 
@@ -132,17 +128,10 @@ PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwar
     return edge("get_addons_path", [&] { return get_addons_path(module); });
 }
 
-template <auto entry>
-constexpr PyCFunction as_function() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
-
 PyMethodDef frame_table[] = {
-    {"init", as_function<init_entry>(), METH_VARARGS | METH_KEYWORDS, "init($module, /, prefs)\n--\n\n"},
-    {"unregister_all", as_function<unregister_all_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "unregister_all($module, /)\n--\n\n"},
-    {"get_addons_path", as_function<get_addons_path_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "get_addons_path($module, /)\n--\n\n"},
+    function_entry<init_entry>("init", "init($module, /, prefs)\n--\n\n"),
+    function_entry<unregister_all_entry>("unregister_all", "unregister_all($module, /)\n--\n\n"),
+    function_entry<get_addons_path_entry>("get_addons_path", "get_addons_path($module, /)\n--\n\n"),
 };
 
 }  // namespace
@@ -185,7 +174,7 @@ void check_single_interpreter() {
 
 // module.<to> = spec.<from>; a spec without the attribute leaves it out.
 void copy_from_spec(Borrowed spec, Borrowed module, const char* from, const char* to, bool skip_none) {
-    PyObject* value = PyObject_GetAttrString(spec.get(), from);
+    PyObject* value = PyObject_GetAttr(spec.get(), interned(from).get());
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
         PyErr_Clear();
@@ -193,13 +182,13 @@ void copy_from_spec(Borrowed spec, Borrowed module, const char* from, const char
     }
     Ref owned = Ref::steal(value);
     if (skip_none && owned.is(Py_None)) return;
-    set_global(module, to, owned);
+    set_global(module, interned(to), owned);
 }
 
 Ref create_module(Borrowed spec) {
     check_single_interpreter();
     if (the_instance) return Ref::borrow(the_instance.get());
-    Ref name = attr(spec, "name");
+    Ref name = attr(spec, "name"_n);
     Ref module = require(PyModule_NewObject(name.get()));
     copy_from_spec(spec, module, "loader", "__loader__", false);
     copy_from_spec(spec, module, "origin", "__file__", false);
@@ -229,7 +218,7 @@ void check_python_version() {
 
 void enter_in_module_table(Borrowed module) {
     PyObject* table = PyImport_GetModuleDict();
-    Ref key = text(module_name);
+    Ref key = interned(module_name);
     int present = require_status(PyDict_Contains(table, key.get()));
     if (!present) require_status(PyDict_SetItem(table, key.get(), module.get()));
 }
@@ -237,13 +226,13 @@ void enter_in_module_table(Borrowed module) {
 void define_functions(Borrowed module) {
     const std::array tables = {frame_functions(), registration_functions(), packages_functions(),
                                manager_functions()};
-    Ref qualified_name = text(module_name);
+    Ref qualified_name = interned(module_name);
     for (const char* name : function_order) {
         for (std::span<PyMethodDef> table : tables) {
             for (PyMethodDef& definition : table) {
                 if (std::strcmp(definition.ml_name, name) != 0) continue;
                 Ref function = require(PyCFunction_NewEx(&definition, module.get(), qualified_name.get()));
-                set_global(module, name, function);
+                set_global(module, interned(name), function);
             }
         }
     }
@@ -271,11 +260,11 @@ Ref derive_metaclass(Borrowed bases) {
 template <class FillBody>
 Ref create_class(const char* name, Borrowed bases, FillBody&& fill_body) {
     Ref metaclass = derive_metaclass(bases);
-    Ref class_name = text(name);
-    Ref prepare = attr(metaclass, "__prepare__");
+    Ref class_name = interned(name);
+    Ref prepare = attr(metaclass, "__prepare__"_n);
     Ref body = call(prepare, {class_name, bases});
-    set_item(body, text("__module__"), text(module_name));
-    set_item(body, text("__qualname__"), class_name);
+    set_item(body, "__module__"_n, interned(module_name));
+    set_item(body, "__qualname__"_n, class_name);
     fill_body(Borrowed(body));
     return call(metaclass, {class_name, bases, body});
 }
@@ -287,30 +276,29 @@ PyObject* register_exception_init(PyObject*, PyObject* args, PyObject* kwargs) n
     PyObject* error_args = nullptr;
     if (!parse_arguments(args, kwargs, "OO:__init__", names, &self, &error_args)) return nullptr;
     return edge("RegisterException.__init__", [&] {
-        Ref exception_init = attr(PyExc_Exception, "__init__");
+        Ref exception_init = attr(PyExc_Exception, "__init__"_n);
         Ref index = integer(2);
         call(exception_init, {self, item(error_args, index)});
-        set_attr(self, "args", error_args);
-        set_attr(self, "message", item(error_args, index));
+        set_attr(self, "args"_n, error_args);
+        set_attr(self, "message"_n, item(error_args, index));
         return none();
     });
 }
 
-PyMethodDef register_exception_init_definition = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_exception_init)),
-    METH_VARARGS | METH_KEYWORDS, "__init__($self, args)\n--\n\n"};
+PyMethodDef register_exception_init_definition =
+    function_entry<register_exception_init>("__init__", "__init__($self, args)\n--\n\n");
 
 void define_classes(Borrowed module) {
     Ref exception_bases = require(PyTuple_Pack(1, PyExc_Exception));
     Ref register_exception = create_class("RegisterException", exception_bases, [&](Borrowed body) {
         Ref function = require(PyCFunction_NewEx(&register_exception_init_definition, nullptr,
-                                                 text(module_name).get()));
+                                                 interned(module_name).get()));
         // Wrapped so that it binds to the instance like a function defined in a class body.
-        set_item(body, text("__init__"), require(PyInstanceMethod_New(function.get())));
+        set_item(body, "__init__"_n, require(PyInstanceMethod_New(function.get())));
     });
-    set_global(module, "RegisterException", register_exception);
+    set_global(module, "RegisterException"_n, register_exception);
 
-    Ref property_group = attr(attr(global(module, "bpy"), "types"), "PropertyGroup");
+    Ref property_group = attr(attr(global(module, "bpy"_n), "types"_n), "PropertyGroup"_n);
     Ref record_bases = require(PyTuple_Pack(1, property_group.get()));
     Ref record = create_class("VESKAddonData", record_bases, [&](Borrowed body) {
         // The declarations stay text; evaluated in this module's namespace they find
@@ -325,15 +313,15 @@ void define_classes(Borrowed module) {
             {"tips", "StringProperty(name='Tips')"},
         }};
         Ref annotations = require(PyDict_New());
-        for (auto [field, declaration] : fields) set_item(annotations, text(field), text(declaration));
-        set_item(body, text("__annotations__"), annotations);
+        for (auto [field, declaration] : fields) set_item(annotations, interned(field), text(declaration));
+        set_item(body, "__annotations__"_n, annotations);
     });
-    set_global(module, "VESKAddonData", record);
+    set_global(module, "VESKAddonData"_n, record);
 }
 
 // The Simplified Chinese table, under the locale name the running Blender uses.
 void define_translations(Borrowed module) {
-    Ref version = attr(attr(global(module, "bpy"), "app"), "version");
+    Ref version = attr(attr(global(module, "bpy"_n), "app"_n), "version"_n);
     Ref major = item(version, integer(0));
     Ref four = integer(4);
     bool before_four = require_status(PyObject_RichCompareBool(major.get(), four.get(), Py_LT)) != 0;
@@ -351,17 +339,17 @@ void define_translations(Borrowed module) {
     }
     Ref languages = require(PyDict_New());
     set_item(languages, text(before_four ? "zh_CN" : "zh_HANS"), table);
-    set_global(module, "langs", languages);
+    set_global(module, "langs"_n, languages);
 }
 
 void run_body(Borrowed module) {
     check_python_version();
     enter_in_module_table(module);
-    for (const char* name : imported_modules) set_global(module, name, require(PyImport_ImportModule(name)));
-    Ref props = attr(global(module, "bpy"), "props");
-    set_global(module, "StringProperty", attr(props, "StringProperty"));
-    set_global(module, "BoolProperty", attr(props, "BoolProperty"));
-    set_global(module, "_vesk", Py_None);
+    for (const char* name : imported_modules) set_global(module, interned(name), require(PyImport_ImportModule(name)));
+    Ref props = attr(global(module, "bpy"_n), "props"_n);
+    set_global(module, "StringProperty"_n, attr(props, "StringProperty"_n));
+    set_global(module, "BoolProperty"_n, attr(props, "BoolProperty"_n));
+    set_global(module, "_vesk"_n, Py_None);
     define_functions(module);
     define_classes(module);
     define_translations(module);

@@ -11,6 +11,17 @@ namespace vesk {
 // The full dotted name the module is imported under.
 inline constexpr const char* module_name = "corvane.vesk";
 
+// A module-level function's C entry: parses its arguments, then runs its body at the edge.
+using Entry = PyObject* (*)(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+
+// One entry of a function table. `doc` begins with the text signature, as in
+// "name($module, /, a, b=None)\n--\n\n", so that inspect.signature reads it.
+template <Entry entry>
+PyMethodDef function_entry(const char* name, const char* doc) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_VARARGS | METH_KEYWORDS,
+            doc};
+}
+
 // Module-level functions each unit contributes. The body defines them in its own
 // fixed order, whichever unit holds them. The entries live as long as the process.
 std::span<PyMethodDef> frame_functions();
@@ -20,12 +31,10 @@ std::span<PyMethodDef> manager_functions();
 
 // The module global `name`, read from the module's namespace at the moment of use
 // and then from the built-ins, as a Python module's code reads its globals.
-Ref global(Borrowed module, const char* name, std::source_location at = std::source_location::current());
-// The same, by a name object (an interned one hashes once for all lookups).
 Ref global(Borrowed module, Borrowed name, std::source_location at = std::source_location::current());
 
 // Assigns the module global `name`.
-void set_global(Borrowed module, const char* name, Borrowed value,
+void set_global(Borrowed module, Borrowed name, Borrowed value,
                 std::source_location at = std::source_location::current());
 
 // Parses a module function's arguments with the interpreter's own rules; `format`
@@ -36,16 +45,17 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
 }
 
-// value == "literal", by Python's equality.
-inline bool equals_text(Borrowed value, const char* literal, std::source_location at = std::source_location::current()) {
-    Ref other = text(literal, at);
-    return require_status(PyObject_RichCompareBool(value.get(), other.get(), Py_EQ), at) != 0;
-}
-
 // str(value)
 inline Ref as_text(Borrowed value, std::source_location at = std::source_location::current()) {
     return require(PyObject_Str(value.get()), at);
 }
+
+// The text of the error that Blender's add-ons meet when the user has turned online
+// access off (Blender 4.2 and later), and whether that is so now: `bpy.app.online_access`
+// read at the moment of asking; a Blender without it is always online.
+inline constexpr const char* online_access_disabled =
+    "Online access is disabled in Blender's preferences (System > Network).";
+bool online_access_off(Borrowed module);
 
 // The add-on update check: compares the record's version with the distribution
 // server's index and writes `update` and `tips`; starts the manager's own update

@@ -4,16 +4,24 @@
 // life of the process. A C++ PythonError means "a Python exception is set";
 // the require() checks throw it, and edge() turns it back into the NULL / -1
 // that CPython expects, adding a traceback entry for the function it leaves.
+// CaughtError takes a set exception aside, as an `except` clause holds it.
+//
+// Builds against CPython 3.11 to 3.13; where the API differs between them, the
+// difference stays in this file.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <frameobject.h>  // PyFrame_New, for traceback entries
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 #include <new>
 #include <source_location>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace vesk {
@@ -104,6 +112,32 @@ inline int require_status(int status, std::source_location at = std::source_loca
     return status;
 }
 
+// ---- names ------------------------------------------------------------------
+
+template <std::size_t size>
+struct Literal {
+    char chars[size];
+    constexpr Literal(const char (&from)[size]) { std::copy_n(from, size, chars); }
+};
+
+// "name"_n: the interned string for a name the module looks up by fixed text, made
+// once per process. Lookups by the very same object hit the interpreter's attribute
+// caches, where a fresh string per lookup would miss them and refill them each time.
+template <Literal literal>
+Borrowed operator""_n() {
+    static PyObject* interned = nullptr;  // kept for the life of the process
+    if (!interned) {
+        interned = PyUnicode_InternFromString(literal.chars);
+        if (!interned) raise_set();
+    }
+    return Borrowed(interned);
+}
+
+// The interned string for a name known only at run time (the module body's tables).
+inline Ref interned(const char* name, std::source_location at = std::source_location::current()) {
+    return require(PyUnicode_InternFromString(name), at);
+}
+
 // ---- common object operations ------------------------------------------------
 
 inline Ref text(std::string_view value, std::source_location at = std::source_location::current()) {
@@ -116,32 +150,26 @@ inline Ref integer(long value, std::source_location at = std::source_location::c
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
-inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
-
-inline Ref attr(Borrowed object, const char* name, std::source_location at = std::source_location::current()) {
-    return require(PyObject_GetAttrString(object.get(), name), at);
-}
-
 inline Ref attr(Borrowed object, Borrowed name, std::source_location at = std::source_location::current()) {
     return require(PyObject_GetAttr(object.get(), name.get()), at);
 }
 
-inline void set_attr(Borrowed object, const char* name, Borrowed value,
+inline void set_attr(Borrowed object, Borrowed name, Borrowed value,
                      std::source_location at = std::source_location::current()) {
-    require_status(PyObject_SetAttrString(object.get(), name, value.get()), at);
+    require_status(PyObject_SetAttr(object.get(), name.get(), value.get()), at);
 }
 
 // Presence test: any exception raised by the lookup counts as absence.
-inline bool has_attr(Borrowed object, const char* name) {
-    Ref found = Ref::steal(PyObject_GetAttrString(object.get(), name));
+inline bool has_attr(Borrowed object, Borrowed name) {
+    Ref found = Ref::steal(PyObject_GetAttr(object.get(), name.get()));
     if (!found) PyErr_Clear();
     return static_cast<bool>(found);
 }
 
 // getattr(object, name, fallback): only AttributeError falls back.
-inline Ref attr_or(Borrowed object, const char* name, Borrowed fallback,
+inline Ref attr_or(Borrowed object, Borrowed name, Borrowed fallback,
                    std::source_location at = std::source_location::current()) {
-    PyObject* found = PyObject_GetAttrString(object.get(), name);
+    PyObject* found = PyObject_GetAttr(object.get(), name.get());
     if (found) return Ref::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set(at);
     PyErr_Clear();
@@ -169,6 +197,11 @@ inline bool contains(Borrowed container, Borrowed value, std::source_location at
     return require_status(PySequence_Contains(container.get(), value.get()), at) != 0;
 }
 
+// left == right, by Python's equality.
+inline bool equal(Borrowed left, Borrowed right, std::source_location at = std::source_location::current()) {
+    return require_status(PyObject_RichCompareBool(left.get(), right.get(), Py_EQ), at) != 0;
+}
+
 // callable(*arguments)
 inline Ref call(Borrowed callable, std::initializer_list<Borrowed> arguments = {},
                 std::source_location at = std::source_location::current()) {
@@ -177,58 +210,72 @@ inline Ref call(Borrowed callable, std::initializer_list<Borrowed> arguments = {
     return require(PyObject_Vectorcall(callable.get(), vector, arguments.size(), nullptr), at);
 }
 
-// callable(*positional, **{names[i]: keyword_values[i]})
+// callable(*positional, **{name: value, ...})
 inline Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> positional,
-                         std::initializer_list<std::pair<const char*, Borrowed>> keywords,
+                         std::initializer_list<std::pair<Borrowed, Borrowed>> keywords,
                          std::source_location at = std::source_location::current()) {
     Ref args = require(PyTuple_New(static_cast<Py_ssize_t>(positional.size())), at);
     Py_ssize_t index = 0;
     for (Borrowed value : positional) PyTuple_SET_ITEM(args.get(), index++, Py_NewRef(value.get()));
     Ref kwargs = require(PyDict_New(), at);
-    for (auto& [name, value] : keywords) require_status(PyDict_SetItemString(kwargs.get(), name, value.get()), at);
+    for (auto& [name, value] : keywords) require_status(PyDict_SetItem(kwargs.get(), name.get(), value.get()), at);
     return require(PyObject_Call(callable.get(), args.get(), kwargs.get()), at);
+}
+
+// for item in iterable: body(item). A body that returns bool ends the loop with false.
+template <class Body>
+void for_each(Borrowed iterable, Body&& body, std::source_location at = std::source_location::current()) {
+    Ref iterator = require(PyObject_GetIter(iterable.get()), at);
+    while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) {
+        if constexpr (std::is_same_v<std::invoke_result_t<Body&, Ref>, bool>) {
+            if (!body(std::move(next))) return;
+        } else {
+            body(std::move(next));
+        }
+    }
+    if (PyErr_Occurred()) raise_set(at);
 }
 
 // ---- catching ---------------------------------------------------------------------
 
-// The exception that was set, taken out of the interpreter, for an `except` clause:
-// test it with matches(), then either take value() (the exception is handled) or
-// rethrow() it unchanged.
+// The exception that was set, taken out of the interpreter as an `except` clause holds
+// it: test it with matches(), then take value() (the exception is handled) or restore()
+// it unchanged and rethrow. Taking nothing aside (no exception set) is allowed.
 class CaughtError {
 public:
+#if PY_VERSION_HEX >= 0x030C0000
+    CaughtError() noexcept : raised_(Ref::steal(PyErr_GetRaisedException())) {}
+    bool matches(Borrowed type) const noexcept {
+        return raised_ && PyErr_GivenExceptionMatches(raised_.get(), type.get());
+    }
+    // The exception object, carrying its traceback; the error stays caught.
+    Borrowed peek_value() noexcept { return raised_; }
+    void restore() noexcept { PyErr_SetRaisedException(raised_.release()); }
+#else
     CaughtError() noexcept {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (value && traceback) PyException_SetTraceback(value, traceback);
         type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
+        raised_ = Ref::steal(value);
         traceback_ = Ref::steal(traceback);
     }
-    bool matches(Borrowed type) const noexcept {
-        return type_ && PyErr_GivenExceptionMatches(type_.get(), type.get());
-    }
-    // The exception object, normalised, carrying its traceback.
+    bool matches(Borrowed type) const noexcept { return type_ && PyErr_GivenExceptionMatches(type_.get(), type.get()); }
+    Borrowed peek_value() noexcept { return raised_; }
+    void restore() noexcept { PyErr_Restore(type_.release(), raised_.release(), traceback_.release()); }
+#endif
+    // The exception object, carrying its traceback: the error is handled.
     Ref value(std::source_location at = std::source_location::current()) {
-        PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-        if (!owned_value) raise_set(at);
-        if (owned_traceback) PyException_SetTraceback(owned_value.get(), owned_traceback.get());
-        return owned_value;
+        if (!raised_) raise(PyExc_SystemError, "corvane.vesk: no exception to take", at);
+        return std::move(raised_);
     }
-    // The exception object, normalised in place; the error stays caught.
-    Borrowed peek_value() noexcept {
-        PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
-        PyErr_NormalizeException(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-        return value_;
-    }
-    // Puts the exception back as it was; the caller then rethrows its PythonError.
-    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 
 private:
-    Ref type_, value_, traceback_;
+    Ref raised_;
+#if PY_VERSION_HEX < 0x030C0000
+    Ref type_, traceback_;
+#endif
 };
 
 // ---- the edge back into CPython ------------------------------------------------
@@ -239,9 +286,22 @@ inline const char* unit_path(const char* file) noexcept {
     return found ? found : file;
 }
 
-// Appends a traceback entry for `function` to the exception that is set.
+// Appends a traceback entry for `function` to the exception that is set: a frame of
+// an empty code object that names the function, the unit and the line, as the
+// interpreter's own frames do. If the entry cannot be made, the exception stays as it was.
 inline void add_traceback(const char* function, const PythonError& error) noexcept {
-    if (PyErr_Occurred()) _PyTraceback_Add(function, unit_path(error.file), error.line);
+    if (!PyErr_Occurred()) return;
+    CaughtError raised;  // aside while the frame is made
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(unit_path(error.file), function, error.line)));
+    Ref globals = Ref::steal(PyDict_New());
+    Ref frame;
+    if (code && globals) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
+    }
+    PyErr_Clear();
+    raised.restore();
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 // Runs `body` for CPython: a PythonError becomes NULL with the exception kept and

@@ -62,32 +62,33 @@ bool is_newer(Borrowed latest, Borrowed installed) {
 const char* const console_error = "ERROR, Check in blender console";
 
 Ref update_from_index(Borrowed module, Borrowed package) {
-    Ref environ = attr(global(module, "os"), "environ");
-    Ref base = call(attr(environ, "get"), {text("VESK_PACKAGE_INDEX_URL"), text("")});
+    Ref environ = attr(global(module, "os"_n), "environ"_n);
+    Ref base = call(attr(environ, "get"_n), {text("VESK_PACKAGE_INDEX_URL"), text("")});
     if (!truthy(base)) base = text(default_package_index);
-    base = call(attr(base, "rstrip"), {text("/")});
+    base = call(attr(base, "rstrip"_n), {text("/")});
     Ref address = require(PyUnicode_FromFormat("%U/pypi/%S/json", base.get(), package.get()));
 
-    Ref response = call(attr(global(module, "requests"), "get"), {address});
-    call(attr(response, "raise_for_status"), {});
-    Ref data = call(attr(response, "json"), {});
-    Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version");
-    Ref latest = item(item(data, text("info")), text("version"));
+    Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
+    call(attr(response, "raise_for_status"_n), {});
+    Ref data = call(attr(response, "json"_n), {});
+    Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n);
+    Ref latest = item(item(data, "info"_n), "version"_n);
     Ref installed = call(version, {package});
     if (!is_newer(latest, installed)) return text("Is using the latest version.");
 
     Ref pip = require(PyImport_ImportModule("pip"));
     Ref pip_arguments = require(Py_BuildValue("[ssO]", "install", "-U", package.get()));
-    Ref exit_code = call(attr(pip, "main"), {pip_arguments});
+    Ref exit_code = call(attr(pip, "main"_n), {pip_arguments});
     if (exit_code && !exit_code.is(Py_None) && truthy(exit_code)) {
         // pip said it failed: the user must not read that the update happened.
-        call(global(module, "print"), {exit_code});
+        call(global(module, "print"_n), {exit_code});
         return text(console_error);
     }
     return require(PyUnicode_FromFormat("Update to %S, need to restart Blender.", latest.get()));
 }
 
 Ref update_package(Borrowed module, Borrowed package) {
+    if (online_access_off(module)) return text(online_access_disabled);
     try {
         return update_from_index(module, package);
     } catch (const PythonError&) {
@@ -96,7 +97,7 @@ Ref update_package(Borrowed module, Borrowed package) {
             caught.restore();
             throw;
         }
-        call(global(module, "print"), {caught.value()});
+        call(global(module, "print"_n), {caught.value()});
         return text(console_error);
     }
 }
@@ -104,11 +105,8 @@ Ref update_package(Borrowed module, Borrowed package) {
 // ".".join(str(it) for it in numbers)
 Ref joined_version(Borrowed numbers) {
     Ref parts = require(PyList_New(0));
-    Ref iterator = require(PyObject_GetIter(numbers.get()));
-    while (Ref number = Ref::steal(PyIter_Next(iterator.get())))
-        require_status(PyList_Append(parts.get(), as_text(number).get()));
-    if (PyErr_Occurred()) raise_set();
-    return require(PyUnicode_Join(text(".").get(), parts.get()));
+    for_each(numbers, [&](Ref number) { require_status(PyList_Append(parts.get(), as_text(number).get())); });
+    return require(PyUnicode_Join("."_n.get(), parts.get()));
 }
 
 // ---- the manager's actions on the selected record -----------------------------------
@@ -128,59 +126,62 @@ void ignoring_errors(Body&& body) {
 }
 
 void uninstall(Borrowed module, Borrowed addon) {
-    call(global(module, "unregister"), {attr(addon, "name")});
-    Ref installed = attr(global(module, "_vesk"), "installed");
-    Ref name = attr(addon, "name");
-    if (!contains(call(attr(installed, "keys"), {}), name)) return;
+    call(global(module, "unregister"_n), {attr(addon, "name"_n)});
+    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
+    Ref name = attr(addon, "name"_n);
+    if (!contains(call(attr(installed, "keys"_n), {}), name)) return;
     del_item(installed, name);
     ignoring_errors([&] {
-        Ref remove = attr(attr(attr(global(module, "bpy"), "ops"), "preferences"), "addon_remove");
-        call_keywords(remove, {}, {{"module", attr(addon, "name")}});
+        Ref remove = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_remove"_n);
+        call_keywords(remove, {}, {{"module"_n, attr(addon, "name"_n)}});
     });
 }
 
 void install(Borrowed module, Borrowed addon) {
-    Ref result = call(global(module, "register"), {addon});
+    Ref result = call(global(module, "register"_n), {addon});
     if (truthy(result)) {
-        set_attr(addon, "tips", attr(result, "message"));
+        set_attr(addon, "tips"_n, attr(result, "message"_n));
         return;
     }
-    set_attr(addon, "status", integer(1));
-    set_attr(addon, "update", Py_False);
-    set_attr(addon, "tips", text("INSTALLED"));
+    set_attr(addon, "status"_n, integer(1));
+    set_attr(addon, "update"_n, Py_False);
+    set_attr(addon, "tips"_n, text("INSTALLED"));
     ignoring_errors([&] {
-        call(attr(global(module, "addon_utils"), "modules_refresh"), {});
-        Ref enable = attr(attr(attr(global(module, "bpy"), "ops"), "preferences"), "addon_enable");
-        call_keywords(enable, {}, {{"module", attr(addon, "name")}});
+        call(attr(global(module, "addon_utils"_n), "modules_refresh"_n), {});
+        Ref enable = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_enable"_n);
+        call_keywords(enable, {}, {{"module"_n, attr(addon, "name"_n)}});
     });
 }
 
 Ref run_action(Borrowed module, Borrowed action) {
-    Ref registry = global(module, "_vesk");
-    Ref addon = item(attr(registry, "addons"), attr(registry, "index"));
+    Ref registry = global(module, "_vesk"_n);
+    Ref addon = item(attr(registry, "addons"_n), attr(registry, "index"_n));
 
-    if (equals_text(action, "install")) {
+    if (equal(action, "install"_n)) {
         install(module, addon);
-    } else if (equals_text(action, "uninstall")) {
+    } else if (equal(action, "uninstall"_n)) {
         uninstall(module, addon);
-    } else if (equals_text(action, "check_update")) {
-        call(global(module, "register"), {addon, text("check_update")});
-    } else if (equals_text(action, "update")) {
+    } else if (equal(action, "check_update"_n)) {
+        call(global(module, "register"_n), {addon, text("check_update")});
+    } else if (equal(action, "update"_n)) {
+        // Offline, the uninstall would take the user's add-on away and the install could
+        // not bring it back: refused before anything changes.
+        if (online_access_off(module)) raise(PyExc_ConnectionError, online_access_disabled);
         // uninstall() always comes back with nothing, so an install always follows.
         uninstall(module, addon);
         install(module, addon);
-    } else if (equals_text(action, "update_manager")) {
-        set_attr(addon, "tips", call(global(module, "update_package"), {text("corvane")}));
-    } else if (equals_text(action, "version")) {
-        Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version");
-        Ref installed = call(version, {text("corvane")});
-        return require(PyUnicode_Concat(text("Version: ").get(), installed.get()));
-    } else if (equals_text(action, "preferences")) {
-        Ref context = attr(global(module, "bpy"), "context");
-        set_attr(attr(attr(context, "preferences"), "view"), "show_addons_enabled_only", Py_False);
-        Ref window_manager = attr(context, "window_manager");
-        set_attr(window_manager, "addon_filter", text("All"));
-        set_attr(window_manager, "addon_search", attr(addon, "title"));
+    } else if (equal(action, "update_manager"_n)) {
+        set_attr(addon, "tips"_n, call(global(module, "update_package"_n), {text("corvane")}));
+    } else if (equal(action, "version"_n)) {
+        Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n);
+        Ref installed = call(version, {"corvane"_n});
+        return require(PyUnicode_Concat("Version: "_n.get(), installed.get()));
+    } else if (equal(action, "preferences"_n)) {
+        Ref context = attr(global(module, "bpy"_n), "context"_n);
+        set_attr(attr(attr(context, "preferences"_n), "view"_n), "show_addons_enabled_only"_n, Py_False);
+        Ref window_manager = attr(context, "window_manager"_n);
+        set_attr(window_manager, "addon_filter"_n, text("All"));
+        set_attr(window_manager, "addon_search"_n, attr(addon, "title"_n));
     }
     return none();
 }
@@ -199,53 +200,44 @@ PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) 
     return edge("update_package", [&] { return update_package(module, package); });
 }
 
-template <auto function>
-PyCFunction as_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-std::array functions = {
-    PyMethodDef{"operator", as_method<py_operator>(), METH_VARARGS | METH_KEYWORDS,
-                "operator($module, /, action)\n--\n\n"},
-    PyMethodDef{"update_package", as_method<py_update_package>(), METH_VARARGS | METH_KEYWORDS,
-                "update_package($module, /, package)\n--\n\n"},
+PyMethodDef manager_table[] = {
+    function_entry<py_operator>("operator", "operator($module, /, action)\n--\n\n"),
+    function_entry<py_update_package>("update_package", "update_package($module, /, package)\n--\n\n"),
 };
 
 }  // namespace
 
 void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update) {
     if (truthy(manager_update)) {
-        Ref thread_type = attr(global(module, "threading"), "Thread");
+        Ref thread_type = attr(global(module, "threading"_n), "Thread"_n);
         Ref target_arguments = require(Py_BuildValue("(s)", "update_manager"));
         Ref thread = call_keywords(thread_type, {},
-                                   {{"target", global(module, "operator")}, {"args", target_arguments}});
-        call(attr(thread, "start"), {});
+                                   {{"target"_n, global(module, "operator"_n)}, {"args"_n, target_arguments}});
+        call(attr(thread, "start"_n), {});
     }
-    Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url").get(),
-                                               attr(addon, "name").get()));
-    Ref response = call(attr(global(module, "requests"), "get"), {address});
-    Ref release = item(call(attr(response, "json"), {}), integer(0));
+    Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url"_n).get(),
+                                               attr(addon, "name"_n).get()));
+    Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
+    Ref release = item(call(attr(response, "json"_n), {}), integer(0));
 
-    Ref installed = attr(addon, "version");
+    Ref installed = attr(addon, "version"_n);
     if (!truthy(installed)) return;
     Ref integer_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
     Ref installed_numbers = require(PyList_New(0));
-    Ref parts = call(attr(installed, "split"), {text(".")});
-    Ref iterator = require(PyObject_GetIter(parts.get()));
-    while (Ref part = Ref::steal(PyIter_Next(iterator.get())))
+    for_each(call(attr(installed, "split"_n), {"."_n}), [&](Ref part) {
         require_status(PyList_Append(installed_numbers.get(), call(integer_type, {part}).get()));
-    if (PyErr_Occurred()) raise_set();
+    });
 
-    Ref newer = require(PyObject_RichCompare(installed_numbers.get(), item(release, text("version")).get(), Py_LT));
-    set_attr(addon, "update", newer);
-    if (truthy(attr(addon, "update"))) {
-        Ref shown = joined_version(item(release, text("version")));
-        set_attr(addon, "tips", require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
+    Ref newer = require(PyObject_RichCompare(installed_numbers.get(), item(release, "version"_n).get(), Py_LT));
+    set_attr(addon, "update"_n, newer);
+    if (truthy(attr(addon, "update"_n))) {
+        Ref shown = joined_version(item(release, "version"_n));
+        set_attr(addon, "tips"_n, require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
     } else {
-        set_attr(addon, "tips", text("No update"));
+        set_attr(addon, "tips"_n, text("No update"));
     }
 }
 
-std::span<PyMethodDef> manager_functions() { return functions; }
+std::span<PyMethodDef> manager_functions() { return manager_table; }
 
 }  // namespace vesk

@@ -6,8 +6,6 @@
 #include <string_view>
 #include <thread>
 
-#include <unistd.h>
-
 namespace vesk {
 namespace {
 
@@ -34,14 +32,14 @@ Ref in_home(const Load& load, std::initializer_list<Borrowed> file_name) {
     return path;
 }
 
-Ref os_function(const Load& load, const char* name) { return attr(global(load.module, "os"), name); }
+Ref os_function(const Load& load, Borrowed name) { return attr(global(load.module, "os"_n), name); }
 
 bool exists(const Load& load, Borrowed path) {
-    return truthy(call(attr(attr(global(load.module, "os"), "path"), "exists"), {path}));
+    return truthy(call(attr(attr(global(load.module, "os"_n), "path"_n), "exists"_n), {path}));
 }
 
 Ref open_file(const Load& load, Borrowed path, const char* mode) {
-    return call(global(load.module, "open"), {path, text(mode)});
+    return call(global(load.module, "open"_n), {path, text(mode)});
 }
 
 // Runs `body` as the inner operation `function`: a failure gains a traceback entry
@@ -56,75 +54,59 @@ auto inner(const char* function, Body&& body, std::source_location at = std::sou
     }
 }
 
-// The exception being raised, taken aside while clean-up runs.
-struct Raised {
-    Ref type, value, traceback;
-};
-
-Raised take_raised() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
-}
-
-void raise_again(Raised&& raised) {
-    PyErr_Restore(raised.type.release(), raised.value.release(), raised.traceback.release());
-}
-
 // with <resource>: ...  for files and zip archives, whose __exit__ is close().
 template <class Body>
 void with_closing(Borrowed resource, Body&& body) {
     try {
         body();
     } catch (const PythonError&) {
-        Raised first = take_raised();
-        Ref closed = Ref::steal(PyObject_CallMethod(resource.get(), "close", nullptr));
+        CaughtError first;
+        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(resource.get(), "close"_n.get()));
         if (closed) {
-            raise_again(std::move(first));
+            first.restore();
         } else {
             // As `with` does: the error of close() wins, with the first as its context.
-            Raised second = take_raised();
-            PyException_SetContext(second.value.get(), first.value.release());
-            raise_again(std::move(second));
+            CaughtError second;
+            PyException_SetContext(second.peek_value().get(), first.value().release());
+            second.restore();
         }
         throw;
     }
-    call(attr(resource, "close"));
+    call(attr(resource, "close"_n));
 }
 
 // A name for a file written beside `path` and then moved over it; unique per thread,
 // so that two loads at once never write into the same temporary file.
 Ref temporary_beside(const Load& load, Borrowed file_name) {
     auto thread = std::hash<std::thread::id>{}(std::this_thread::get_id());
-    Ref suffix = require(PyUnicode_FromFormat(".%ld-%zu.tmp", static_cast<long>(getpid()), thread));
+    Ref process = call(os_function(load, "getpid"_n));
+    Ref suffix = require(PyUnicode_FromFormat(".%S-%zu.tmp", process.get(), thread));
     return in_home(load, {text("."), file_name, suffix});
 }
 
 // Removes `path` after a failure, keeping the failure: the file may not exist yet.
 void discard_after_failure(const Load& load, Borrowed path) {
-    Raised failure = take_raised();
+    CaughtError failure;
     try {
-        call(os_function(load, "remove"), {path});
+        call(os_function(load, "remove"_n), {path});
     } catch (const PythonError&) {
         PyErr_Clear();
     }
-    raise_again(std::move(failure));
+    failure.restore();
 }
 
-void replace_file(const Load& load, Borrowed from, Borrowed to) { call(os_function(load, "replace"), {from, to}); }
+void replace_file(const Load& load, Borrowed from, Borrowed to) { call(os_function(load, "replace"_n), {from, to}); }
 
 // ---- download() ------------------------------------------------------------------
 
 // True when the archive member `info` unpacks to "{name}.data" at the top of the add-on
 // directory, its name cleaned as extractall cleans it (no "", "." or ".." parts).
 bool is_data_member(const Load& load, Borrowed info, Borrowed data_name) {
-    Ref filename = attr(info, "filename");
+    Ref filename = attr(info, "filename"_n);
     if (!PyUnicode_Check(filename.get())) return false;
     Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
     if (length == 0 || PyUnicode_READ_CHAR(filename.get(), length - 1) == '/') return false;  // a directory
-    Ref separator = attr(attr(global(load.module, "os"), "path"), "sep");
+    Ref separator = attr(attr(global(load.module, "os"_n), "path"_n), "sep"_n);
     Ref cleaned = require(PyUnicode_Replace(filename.get(), text("/").get(), separator.get(), -1));
     Ref parts = require(PyUnicode_Split(cleaned.get(), separator.get(), -1));
     Ref kept;
@@ -146,28 +128,24 @@ void unpack(const Load& load, Borrowed archive) {
     Ref data_name = concat({load.name, text(".data")});
     Ref others = require(PyList_New(0));
     Ref data_members = require(PyList_New(0));
-    Ref infos = call(attr(archive, "infolist"));
-    Ref iterator = require(PyObject_GetIter(infos.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        Ref info = Ref::steal(next);
+    for_each(call(attr(archive, "infolist"_n)), [&](Ref info) {
         require_status(PyList_Append(is_data_member(load, info, data_name) ? data_members.get() : others.get(),
                                      info.get()));
-    }
-    if (PyErr_Occurred()) raise_set();
+    });
 
-    call(attr(archive, "extractall"), {load.homepath, others});
+    call(attr(archive, "extractall"_n), {load.homepath, others});
 
     Ref data_path = in_home(load, {data_name});
     Ref chunk_size = integer(1 << 20);
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(data_members.get()); ++index) {
         Ref temporary = temporary_beside(load, data_name);
         try {
-            Ref source = call(attr(archive, "open"), {PyList_GET_ITEM(data_members.get(), index)});
+            Ref source = call(attr(archive, "open"_n), {PyList_GET_ITEM(data_members.get(), index)});
             with_closing(source, [&] {
                 Ref target = open_file(load, temporary, "wb");
                 with_closing(target, [&] {
-                    Ref read = attr(source, "read");
-                    Ref write = attr(target, "write");
+                    Ref read = attr(source, "read"_n);
+                    Ref write = attr(target, "write"_n);
                     // Reading to the end checks the member's CRC.
                     for (;;) {
                         Ref chunk = call(read, {chunk_size});
@@ -185,24 +163,19 @@ void unpack(const Load& load, Borrowed archive) {
 }
 
 void download(const Load& load) {
-    Ref get = attr(global(load.module, "requests"), "get");
+    Ref get = attr(global(load.module, "requests"_n), "get"_n);
     Ref index_url = require(PyUnicode_FromFormat("%S/%S/index.json", load.url.get(), load.name.get()));
     Ref result = call(get, {index_url});
-    Ref last = item(call(attr(result, "json")), integer(0));
+    Ref last = item(call(attr(result, "json"_n)), integer(0));
 
     Ref parts = require(PyList_New(0));
-    Ref versions = require(PyObject_GetIter(item(last, text("version")).get()));
-    while (PyObject* next = PyIter_Next(versions.get())) {
-        Ref it = Ref::steal(next);
-        require_status(PyList_Append(parts.get(), require(PyObject_Str(it.get())).get()));
-    }
-    if (PyErr_Occurred()) raise_set();
-    Ref version = require(PyUnicode_Join(text(".").get(), parts.get()));
+    for_each(item(last, "version"_n), [&](Ref it) { require_status(PyList_Append(parts.get(), as_text(it).get())); });
+    Ref version = require(PyUnicode_Join("."_n.get(), parts.get()));
     // Stored before the archive is requested.
-    Ref addon = item(attr(global(load.module, "_vesk"), "addons"), load.name);
-    set_attr(addon, "version", version);
+    Ref addon = item(attr(global(load.module, "_vesk"_n), "addons"_n), load.name);
+    set_attr(addon, "version"_n, version);
 
-    Ref md5_text = item(last, text("md5"));
+    Ref md5_text = item(last, "md5"_n);
     // The digest is joined as text: one that is not text is a broken index, not an address to ask for.
     Ref zip_url = concat({require(PyUnicode_FromFormat("%S/%S/", load.url.get(), load.name.get())), md5_text,
                           text(".zip")});
@@ -210,14 +183,14 @@ void download(const Load& load) {
     Ref filepath = in_home(load, {load.name, text(".zip")});
 
     Ref wb = open_file(load, filepath, "wb");
-    with_closing(wb, [&] { call(attr(wb, "write"), {attr(zip, "content")}); });
+    with_closing(wb, [&] { call(attr(wb, "write"_n), {attr(zip, "content"_n)}); });
     zip.reset();
 
-    Ref md5 = call(attr(global(load.module, "hashlib"), "md5"));
+    Ref md5 = call(attr(global(load.module, "hashlib"_n), "md5"_n));
     Ref rb = open_file(load, filepath, "rb");
     with_closing(rb, [&] {
-        Ref read = attr(rb, "read");
-        Ref update = attr(md5, "update");
+        Ref read = attr(rb, "read"_n);
+        Ref update = attr(md5, "update"_n);
         Ref block = integer(8192);
         for (;;) {
             Ref chunk = call(read, {block});
@@ -226,18 +199,18 @@ void download(const Load& load) {
         }
     });
 
-    Ref digest = call(attr(md5, "hexdigest"));
+    Ref digest = call(attr(md5, "hexdigest"_n));
     if (require_status(PyObject_RichCompareBool(md5_text.get(), digest.get(), Py_NE))) {
-        call(os_function(load, "remove"), {filepath});
+        call(os_function(load, "remove"_n), {filepath});
         Ref arguments = require(Py_BuildValue("[iss]", 1020, "md5", "Zip file has broken, please reinstall."));
-        Ref error = call(global(load.module, "RegisterException"), {arguments});
+        Ref error = call(global(load.module, "RegisterException"_n), {arguments});
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
         raise_set();
     }
 
-    Ref archive = call(attr(global(load.module, "zipfile"), "ZipFile"), {filepath});
+    Ref archive = call(attr(global(load.module, "zipfile"_n), "ZipFile"_n), {filepath});
     with_closing(archive, [&] { unpack(load, archive); });
-    call(os_function(load, "remove"), {filepath});
+    call(os_function(load, "remove"_n), {filepath});
 }
 
 // ---- fetch_data() ----------------------------------------------------------------
@@ -256,22 +229,22 @@ Ref unescape_nul(Borrowed bundle) {
 
 // The module bundle as text; its UTF-8 form is the bytes the records are cut from.
 Ref fetch_data(const Load& load) {
-    Ref addon = item(attr(global(load.module, "_vesk"), "addons"), load.name);
+    Ref addon = item(attr(global(load.module, "_vesk"_n), "addons"_n), load.name);
     Ref data_file_path = in_home(load, {load.name, text(".data")});
     // Read once: each read of the field copies the whole bundle out of Blender.
-    Ref data = attr(addon, "data");
+    Ref data = attr(addon, "data"_n);
     if (!truthy(data) || exists(load, data_file_path)) {
         data.reset();
         if (!exists(load, data_file_path)) inner("download", [&] { download(load); });
         Ref data_file = open_file(load, data_file_path, "rb");
         with_closing(data_file, [&] {
-            Ref raw = call(attr(data_file, "read"));
+            Ref raw = call(attr(data_file, "read"_n));
             Ref bundle = require(PyUnicode_FromEncodedObject(raw.get(), "utf-8", "strict"));
             raw.reset();
-            set_attr(addon, "data", escape_nul(bundle));
+            set_attr(addon, "data"_n, escape_nul(bundle));
         });
-        call(os_function(load, "remove"), {data_file_path});
-        data = attr(addon, "data");  // the text as the record holds it
+        call(os_function(load, "remove"_n), {data_file_path});
+        data = attr(addon, "data"_n);  // the text as the record holds it
     }
     return unescape_nul(data);
 }
@@ -286,8 +259,8 @@ void save_module_as_file(const Load& load, Borrowed name, Borrowed data) {
     Ref path = in_home(load, {file_name});
     Ref temporary = temporary_beside(load, file_name);
     try {
-        Ref f = call_keywords(global(load.module, "open"), {temporary, text("w")}, {{"encoding", text("utf-8")}});
-        with_closing(f, [&] { call(attr(f, "write"), {data}); });
+        Ref f = call_keywords(global(load.module, "open"_n), {temporary, "w"_n}, {{"encoding"_n, "utf-8"_n}});
+        with_closing(f, [&] { call(attr(f, "write"_n), {data}); });
         replace_file(load, temporary, path);
     } catch (const PythonError&) {
         discard_after_failure(load, temporary);
@@ -304,19 +277,18 @@ bool is_ascii_space(char byte) {
 // Executes one module's code in its namespace; an Exception is printed and the module
 // left out of the result.
 bool execute(Borrowed module, Borrowed code, Borrowed namespace_dict) {
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(global(module, "exec").get(), code.get(),
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(global(module, "exec"_n).get(), code.get(),
                                                          namespace_dict.get(), nullptr));
     if (result) return true;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_set();
-    Ref error = take_raised().value;
-    call(global(module, "print"), {error});
+    call(global(module, "print"_n), {CaughtError().value()});
     return false;
 }
 
 Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
-    Ref separator = attr(attr(global(module, "os"), "path"), "sep");
-    Load load{module, name, url, concat({call(global(module, "get_addons_path")), separator, name})};
-    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"), {load.homepath});
+    Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
+    Load load{module, name, url, concat({call(global(module, "get_addons_path"_n)), separator, name})};
+    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"_n), {load.homepath});
     Ref modules = require(PyList_New(0));
 
     Ref bundle = inner("fetch_data", [&] { return fetch_data(load); });
@@ -355,18 +327,18 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
         }
 
         {
-            Ref code = call(global(module, "compile"), {compile_data, module_name, exec_mode});
+            Ref code = call(global(module, "compile"_n), {compile_data, module_name, exec_mode});
             compile_data.reset();
-            Ref loaded = call(attr(global(module, "types"), "ModuleType"), {module_name});
-            set_attr(loaded, "__package__", name);
-            set_attr(loaded, "__file__", file_path);
-            set_item(attr(global(module, "sys"), "modules"), module_name, loaded);
-            if (execute(module, code, attr(loaded, "__dict__"))) {
+            Ref loaded = call(attr(global(module, "types"_n), "ModuleType"_n), {module_name});
+            set_attr(loaded, "__package__"_n, name);
+            set_attr(loaded, "__file__"_n, file_path);
+            set_item(attr(global(module, "sys"_n), "modules"_n), module_name, loaded);
+            if (execute(module, code, attr(loaded, "__dict__"_n))) {
                 require_status(PyList_Append(modules.get(), loaded.get()));
             }
         }
         module_name.reset();
-        call(attr(global(module, "gc"), "collect"));
+        call(attr(global(module, "gc"_n), "collect"_n));
     }
     return modules;
 }
@@ -380,8 +352,7 @@ PyObject* import_module_entry(PyObject* module, PyObject* args, PyObject* kwargs
 }
 
 PyMethodDef packages_table[] = {
-    {"__import_module__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(import_module_entry)),
-     METH_VARARGS | METH_KEYWORDS, "__import_module__($module, /, name, url)\n--\n\n"},
+    function_entry<import_module_entry>("__import_module__", "__import_module__($module, /, name, url)\n--\n\n"),
 };
 
 }  // namespace

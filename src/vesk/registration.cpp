@@ -14,17 +14,6 @@ namespace {
 
 // ---- helpers ----------------------------------------------------------------------
 
-// The next item of `iterator`, or an empty Ref at the end.
-Ref next_item(Borrowed iterator, std::source_location at = std::source_location::current()) {
-    PyObject* found = PyIter_Next(iterator.get());
-    if (!found && PyErr_Occurred()) raise_set(at);
-    return Ref::steal(found);
-}
-
-Ref iterate(Borrowed iterable, std::source_location at = std::source_location::current()) {
-    return require(PyObject_GetIter(iterable.get()), at);
-}
-
 // object.name(*arguments), without making a bound method first.
 Ref call_method(Borrowed object, Borrowed name, std::initializer_list<Borrowed> arguments = {},
                 std::source_location at = std::source_location::current()) {
@@ -79,52 +68,11 @@ Ref class_attr_or(Borrowed cls, Borrowed name, Borrowed fallback,
 
 // ---- __get_ordered_classes__ -------------------------------------------------------
 
-constexpr std::array<const char*, 13> base_type_names = {
-    "Panel", "Operator", "PropertyGroup", "AddonPreferences", "Header", "Menu", "Node",
-    "NodeSocket", "NodeTree", "UIList", "RenderEngine", "Gizmo", "GizmoGroup",
-};
-
-// The names the ordering looks up, made once and interned: a lookup by the very same
-// string object hits the interpreter's attribute caches.
-struct OrderingNames {
-    Kept bpy, types, app, version, props, property_deferred, pointer_property, collection_property, keywords,
-        get, type, inspect, isclass, typing, get_type_hints, dict, values, bases, is_registered, bl_idname, name,
-        bl_parent_id, panel;
-    std::array<Kept, base_type_names.size()> base_types;
-};
-
-const OrderingNames& ordering_names() {
-    static const OrderingNames* made = [] {
-        auto* names = new OrderingNames;  // never freed, like every Kept
-        auto intern = [](Kept& into, const char* text) { into.keep(require(PyUnicode_InternFromString(text))); };
-        intern(names->bpy, "bpy");
-        intern(names->types, "types");
-        intern(names->app, "app");
-        intern(names->version, "version");
-        intern(names->props, "props");
-        intern(names->property_deferred, "_PropertyDeferred");
-        intern(names->pointer_property, "PointerProperty");
-        intern(names->collection_property, "CollectionProperty");
-        intern(names->keywords, "keywords");
-        intern(names->get, "get");
-        intern(names->type, "type");
-        intern(names->inspect, "inspect");
-        intern(names->isclass, "isclass");
-        intern(names->typing, "typing");
-        intern(names->get_type_hints, "get_type_hints");
-        intern(names->dict, "__dict__");
-        intern(names->values, "values");
-        intern(names->bases, "__bases__");
-        intern(names->is_registered, "is_registered");
-        intern(names->bl_idname, "bl_idname");
-        intern(names->name, "__name__");
-        intern(names->bl_parent_id, "bl_parent_id");
-        intern(names->panel, "Panel");
-        for (std::size_t index = 0; index < base_type_names.size(); ++index)
-            intern(names->base_types[index], base_type_names[index]);
-        return names;
-    }();
-    return *made;
+// The 13 Blender types an add-on's registrable classes derive from directly.
+std::array<Borrowed, 13> base_type_names() {
+    return {"Panel"_n,   "Operator"_n, "PropertyGroup"_n, "AddonPreferences"_n, "Header"_n,
+            "Menu"_n,    "Node"_n,     "NodeSocket"_n,    "NodeTree"_n,         "UIList"_n,
+            "RenderEngine"_n, "Gizmo"_n, "GizmoGroup"_n};
 }
 
 // One call's work. The selected classes are numbered in the iteration order of their
@@ -145,54 +93,46 @@ public:
 private:
     // The 13 Blender base types, looked up by name as the running Blender has them.
     Ref register_base_types() {
-        Ref types = attr(global(module_, names_.bpy.get()), names_.types.get());
+        Ref types = attr(global(module_, "bpy"_n), "types"_n);
         Ref found = require(PySet_New(nullptr));
-        for (const Kept& name : names_.base_types) require_status(PySet_Add(found.get(), attr(types, name.get()).get()));
+        for (Borrowed name : base_type_names()) require_status(PySet_Add(found.get(), attr(types, name).get()));
         return found;
     }
 
     // Every class in the namespaces of `modules`, counted once.
     Ref classes_in_modules(Borrowed modules) {
-        Ref is_class = attr(global(module_, names_.inspect.get()), names_.isclass.get());
+        Ref is_class = attr(global(module_, "inspect"_n), "isclass"_n);
         Ref found = require(PySet_New(nullptr));
-        Ref each_module = iterate(modules);
-        while (Ref namespace_module = next_item(each_module)) {
+        for_each(modules, [&](Ref namespace_module) {
             // The values view's iterator notices a namespace that changes size meanwhile.
-            Ref values = call_method(attr(namespace_module, names_.dict.get()), names_.values.get());
-            Ref each_value = iterate(values);
-            while (Ref value = next_item(each_value)) {
+            for_each(call_method(attr(namespace_module, "__dict__"_n), "values"_n), [&](Ref value) {
                 if (truthy(call(is_class, {value}))) require_status(PySet_Add(found.get(), value.get()));
-            }
-        }
+            });
+        });
         return found;
     }
 
     // The candidates that derive directly from a base type and are not registered yet.
     Ref select_classes(Borrowed base_types, Borrowed candidates) {
         Ref selected = require(PySet_New(nullptr));
-        Ref each_class = iterate(candidates);
-        while (Ref cls = next_item(each_class)) {
+        for_each(candidates, [&](Ref cls) {
             bool direct = false;
-            Ref each_base = iterate(attr(cls, names_.bases.get()));
-            while (Ref base = next_item(each_base)) {
-                if (require_status(PySet_Contains(base_types.get(), base.get()))) {
-                    direct = true;
-                    break;
-                }
-            }
-            if (!direct) continue;
-            if (truthy(class_attr_or(cls, names_.is_registered.get(), Py_False))) continue;
+            for_each(attr(cls, "__bases__"_n), [&](Ref base) {
+                direct = require_status(PySet_Contains(base_types.get(), base.get())) != 0;
+                return !direct;
+            });
+            if (!direct) return;
+            if (truthy(class_attr_or(cls, "is_registered"_n, Py_False))) return;
             require_status(PySet_Add(selected.get(), cls.get()));
-        }
+        });
         return selected;
     }
 
     void number_classes(Borrowed selected) {
-        Ref each_class = iterate(selected);
-        while (Ref cls = next_item(each_class)) {
+        for_each(selected, [&](Ref cls) {
             set_item(number_of_, cls, integer(static_cast<long>(classes_.size())));
             classes_.push_back(std::move(cls));
-        }
+        });
         dependents_.resize(classes_.size());
         pending_.assign(classes_.size(), 0);
     }
@@ -202,10 +142,10 @@ private:
     void index_idnames() {
         Ref by_name = require(PyDict_New());
         for (const Ref& cls : classes_) {
-            if (class_has_attr(cls, names_.bl_idname.get())) {
-                set_item(by_idname_, attr(cls, names_.bl_idname.get()), cls);
+            if (class_has_attr(cls, "bl_idname"_n)) {
+                set_item(by_idname_, attr(cls, "bl_idname"_n), cls);
             } else {
-                set_item(by_name, attr(cls, names_.name.get()), cls);
+                set_item(by_name, attr(cls, "__name__"_n), cls);
             }
         }
         require_status(PyDict_Merge(by_name.get(), by_idname_.get(), 1));
@@ -214,22 +154,22 @@ private:
 
     // The class an annotation declares as the type of a pointer or collection property, or None.
     Ref dependency_from_annotation(Borrowed value) {
-        Ref bpy = global(module_, names_.bpy.get());
-        Ref version = attr(attr(bpy, names_.app.get()), names_.version.get());
+        Ref bpy = global(module_, "bpy"_n);
+        Ref version = attr(attr(bpy, "app"_n), "version"_n);
         if (compares(version, deferred_from_, Py_GE)) {
-            Ref deferred = attr(attr(bpy, names_.props.get()), names_.property_deferred.get());
+            Ref deferred = attr(attr(bpy, "props"_n), "_PropertyDeferred"_n);
             if (!require_status(PyObject_IsInstance(value.get(), deferred.get()))) return none();
-            return call_method(attr(value, names_.keywords.get()), names_.get.get(), {names_.type.get()});
+            return call_method(attr(value, "keywords"_n), "get"_n, {"type"_n});
         }
         // Before 3.2 a declaration is the pair (property function, keywords).
         if (!PyTuple_Check(value.get())) return none();
         Py_ssize_t length = PyObject_Size(value.get());
         if (length < 0) raise_set();
         if (length != 2) return none();
-        Ref props = attr(bpy, names_.props.get());
-        if (compares(item(value, zero_), attr(props, names_.pointer_property.get()), Py_EQ) ||
-            compares(item(value, zero_), attr(props, names_.collection_property.get()), Py_EQ)) {
-            return item(item(value, one_), names_.type.get());
+        Ref props = attr(bpy, "props"_n);
+        if (compares(item(value, zero_), attr(props, "PointerProperty"_n), Py_EQ) ||
+            compares(item(value, zero_), attr(props, "CollectionProperty"_n), Py_EQ)) {
+            return item(item(value, one_), "type"_n);
         }
         return none();
     }
@@ -250,24 +190,23 @@ private:
     }
 
     void find_dependencies() {
-        Ref get_type_hints = attr(global(module_, names_.typing.get()), names_.get_type_hints.get());
+        Ref get_type_hints = attr(global(module_, "typing"_n), "get_type_hints"_n);
         std::vector<Py_ssize_t> added_for(classes_.size(), -1);
         for (Py_ssize_t index = 0; index < static_cast<Py_ssize_t>(classes_.size()); ++index) {
             Borrowed cls = classes_[index];
             Ref globals = require(PyDict_New());
             Ref locals = require(PyDict_New());
             Ref hints = call(get_type_hints, {cls, globals, locals});
-            Ref each_hint = iterate(call_method(hints, names_.values.get()));
-            while (Ref value = next_item(each_hint)) {
+            for_each(call_method(hints, "values"_n), [&](Ref value) {
                 Ref dependency = dependency_from_annotation(value);
-                if (dependency.is(Py_None)) continue;
+                if (dependency.is(Py_None)) return;
                 Py_ssize_t found = number(dependency);
                 if (found >= 0) add_dependency(index, found, added_for);
-            }
+            });
 
-            Ref panel = attr(attr(global(module_, names_.bpy.get()), names_.types.get()), names_.panel.get());
-            if (!contains(attr(cls, names_.bases.get()), panel)) continue;
-            Ref parent_idname = class_attr_or(cls, names_.bl_parent_id.get(), Py_None);
+            Ref panel = attr(attr(global(module_, "bpy"_n), "types"_n), "Panel"_n);
+            if (!contains(attr(cls, "__bases__"_n), panel)) continue;
+            Ref parent_idname = class_attr_or(cls, "bl_parent_id"_n, Py_None);
             if (parent_idname.is(Py_None)) continue;
             Ref parent = lookup(by_idname_, parent_idname);
             if (parent) add_dependency(index, number(parent), added_for);
@@ -303,9 +242,9 @@ private:
     [[noreturn]] void raise_circular(const std::vector<Py_ssize_t>& left_over) {
         Ref names = require(PyList_New(0));
         for (Py_ssize_t cls : left_over) {
-            require_status(PyList_Append(names.get(), as_text(attr(classes_[cls], names_.name.get())).get()));
+            require_status(PyList_Append(names.get(), as_text(attr(classes_[cls], "__name__"_n)).get()));
         }
-        Ref joined = require(PyUnicode_Join(text(", ").get(), names.get()));
+        Ref joined = require(PyUnicode_Join(", "_n.get(), names.get()));
         Ref message = require(PyUnicode_FromFormat(
             "cannot order classes for registration, circular dependency among: %U", joined.get()));
         PyErr_SetObject(PyExc_ValueError, message.get());
@@ -313,7 +252,6 @@ private:
     }
 
     Borrowed module_;
-    const OrderingNames& names_ = ordering_names();
     Ref deferred_from_ = require(Py_BuildValue("(ii)", 3, 2));
     Ref zero_ = integer(0);
     Ref one_ = integer(1);
@@ -327,13 +265,13 @@ private:
 // ---- the distribution service ---------------------------------------------------
 
 Ref strip_trailing_slashes(Borrowed address) {
-    return call(attr(address, "rstrip"), {text("/")});
+    return call(attr(address, "rstrip"_n), {"/"_n});
 }
 
 // VESK_SERVICE_URL, read at every registration, else the address fixed at build time.
 Ref service_address(Borrowed module) {
-    Ref environ = attr(global(module, "os"), "environ");
-    Ref configured = call(attr(environ, "get"), {text("VESK_SERVICE_URL"), text("")});
+    Ref environ = attr(global(module, "os"_n), "environ"_n);
+    Ref configured = call(attr(environ, "get"_n), {text("VESK_SERVICE_URL"), text("")});
     if (!truthy(configured)) configured = text(VESK_DEFAULT_SERVICE_URL);
     return strip_trailing_slashes(configured);
 }
@@ -341,16 +279,16 @@ Ref service_address(Borrowed module) {
 [[noreturn]] void invalid_service_answer(Borrowed module) {
     Ref details = require(Py_BuildValue("[iss]", 1021, "service",
                                         "Distribution server sent an invalid answer, please try again later."));
-    Ref error = call(global(module, "RegisterException"), {details});
+    Ref error = call(global(module, "RegisterException"_n), {details});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     raise_set();
 }
 
 bool is_web_address(Borrowed value) {
     if (!PyUnicode_Check(value.get())) return false;
-    Ref lowered = call(attr(value, "lower"), {});
+    Ref lowered = call(attr(value, "lower"_n), {});
     Ref schemes = require(Py_BuildValue("(ss)", "http://", "https://"));
-    return truthy(call(attr(lowered, "startswith"), {schemes}));
+    return truthy(call(attr(lowered, "startswith"_n), {schemes}));
 }
 
 struct ServiceAnswer {
@@ -362,9 +300,9 @@ struct ServiceAnswer {
 // manager itself is to be updated.
 ServiceAnswer ask_service(Borrowed module) {
     Ref service = service_address(module);
-    Ref address = require(PyUnicode_Concat(service.get(), text("/service.json").get()));
-    Ref response = call(attr(global(module, "requests"), "get"), {address});
-    Ref body = Ref::steal(PyObject_CallMethod(response.get(), "json", nullptr));
+    Ref address = require(PyUnicode_Concat(service.get(), "/service.json"_n.get()));
+    Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
+    Ref body = Ref::steal(PyObject_CallMethodNoArgs(response.get(), "json"_n.get()));
     if (!body) {
         // A body that is not JSON at all is as invalid as one that is not an object.
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_set();
@@ -374,13 +312,13 @@ ServiceAnswer ask_service(Borrowed module) {
     if (!PyDict_Check(body.get())) invalid_service_answer(module);
 
     ServiceAnswer answer;
-    Ref url = Ref::borrow(PyDict_GetItemWithError(body.get(), text("url").get()));
+    Ref url = Ref::borrow(PyDict_GetItemWithError(body.get(), "url"_n.get()));
     if (!url && PyErr_Occurred()) raise_set();
     if (!url) url = service;
     if (!is_web_address(url)) invalid_service_answer(module);
     answer.url = strip_trailing_slashes(url);
 
-    Ref flag = Ref::borrow(PyDict_GetItemWithError(body.get(), text("manager_update").get()));
+    Ref flag = Ref::borrow(PyDict_GetItemWithError(body.get(), "manager_update"_n.get()));
     if (!flag && PyErr_Occurred()) raise_set();
     if (!flag) flag = integer(0);
     // JSON true and false are not integers here.
@@ -421,8 +359,8 @@ bool refused_while_drawing(CaughtError& error) {
 }
 
 bool on_main_thread() {
-    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"));
-    Ref ident = attr(main, "ident");
+    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"_n));
+    Ref ident = attr(main, "ident"_n);
     return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
 }
 
@@ -439,7 +377,7 @@ void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
             refusal.restore();
             raise_set();
         }
-        Ref sleep = attr(require(PyImport_ImportModule("time")), "sleep");
+        Ref sleep = attr(require(PyImport_ImportModule("time")), "sleep"_n);
         call(sleep, {require(PyFloat_FromDouble(pause)).get()});
     }
 }
@@ -447,34 +385,30 @@ void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
 // The protected part of register(): None when it ended early for "check_update".
 bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded& loaded) {
     ServiceAnswer service = ask_service(module);
-    set_attr(addon, "url", service.url);
+    set_attr(addon, "url"_n, service.url);
     check_addon_update(module, addon, service.manager_update);
-    if (action && equals_text(action, "check_update")) return false;
+    if (action && equal(action, "check_update"_n)) return false;
 
-    Ref name = attr(addon, "name");
-    loaded.modules = call(global(module, "__import_module__"), {name, attr(addon, "url")});
-    loaded.ordered_classes = call(global(module, "__get_ordered_classes__"), {loaded.modules});
+    Ref name = attr(addon, "name"_n);
+    loaded.modules = call(global(module, "__import_module__"_n), {name, attr(addon, "url"_n)});
+    loaded.ordered_classes = call(global(module, "__get_ordered_classes__"_n), {loaded.modules});
 
-    Ref register_class = attr(attr(global(module, "bpy"), "utils"), "register_class");
-    Ref classes = require(PyObject_GetIter(loaded.ordered_classes.get()));
-    while (Ref cls = Ref::steal(PyIter_Next(classes.get()))) register_when_blender_lets(register_class, cls);
-    if (PyErr_Occurred()) raise_set();
+    Ref register_class = attr(attr(global(module, "bpy"_n), "utils"_n), "register_class"_n);
+    for_each(loaded.ordered_classes, [&](Ref cls) { register_when_blender_lets(register_class, cls); });
 
     // Every class is registered before the first module hook runs.
     Ref name_list = require(PyList_New(0));
-    Ref own_name = global(module, "__name__");
-    Ref modules = require(PyObject_GetIter(loaded.modules.get()));
-    while (Ref loaded_module = Ref::steal(PyIter_Next(modules.get()))) {
-        Ref module_name = attr(loaded_module, "__name__");
+    Ref own_name = global(module, "__name__"_n);
+    for_each(loaded.modules, [&](Ref loaded_module) {
+        Ref module_name = attr(loaded_module, "__name__"_n);
         require_status(PyList_Append(name_list.get(), module_name.get()));
-        if (require_status(PyObject_RichCompareBool(module_name.get(), own_name.get(), Py_EQ))) continue;
-        if (has_attr(loaded_module, "register")) call(attr(loaded_module, "register"), {});
-    }
-    if (PyErr_Occurred()) raise_set();
+        if (equal(module_name, own_name)) return;
+        if (has_attr(loaded_module, "register"_n)) call(attr(loaded_module, "register"_n), {});
+    });
 
     // The add-on's modules leave the module table; the classes and hooks keep them alive.
-    Ref table = attr(global(module, "sys"), "modules");
-    Ref snapshot = require(PySequence_List(call(attr(table, "keys"), {}).get()));
+    Ref table = attr(global(module, "sys"_n), "modules"_n);
+    Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n), {}).get()));
     Ref name_set = text_set(name_list);
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(snapshot.get()); ++index) {
         Borrowed key = PyList_GET_ITEM(snapshot.get(), index);
@@ -488,12 +422,10 @@ bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded&
 
 Ref unregister_hooks(Borrowed modules) {
     Ref hooks = require(PyList_New(0));
-    Ref iterator = require(PyObject_GetIter(modules.get()));
-    while (Ref loaded_module = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (has_attr(loaded_module, "unregister"))
-            require_status(PyList_Append(hooks.get(), attr(loaded_module, "unregister").get()));
-    }
-    if (PyErr_Occurred()) raise_set();
+    for_each(modules, [&](Ref loaded_module) {
+        if (has_attr(loaded_module, "unregister"_n))
+            require_status(PyList_Append(hooks.get(), attr(loaded_module, "unregister"_n).get()));
+    });
     return hooks;
 }
 
@@ -514,7 +446,7 @@ Ref registration_lock(Borrowed name) {
     Borrowed locks = registration_locks.get();
     if (PyObject* found = PyDict_GetItemWithError(locks.get(), name.get())) return Ref::borrow(found);
     if (PyErr_Occurred()) raise_set();
-    Ref lock = call(attr(require(PyImport_ImportModule("_thread")), "RLock"));
+    Ref lock = call(attr(require(PyImport_ImportModule("_thread")), "RLock"_n));
     // The import may have let another thread in: the first lock stored wins.
     PyObject* stored = PyDict_SetDefault(locks.get(), name.get(), lock.get());
     if (!stored) raise_set();
@@ -525,14 +457,14 @@ class RegistrationTurn {
 public:
     explicit RegistrationTurn(Borrowed name) : lock_(registration_lock(name)) {
         // Waiting releases the interpreter lock, so the registration being waited for runs on.
-        call(attr(lock_, "acquire"));
+        call(attr(lock_, "acquire"_n));
     }
     RegistrationTurn(const RegistrationTurn&) = delete;
     RegistrationTurn& operator=(const RegistrationTurn&) = delete;
     ~RegistrationTurn() {
         // Runs while an exception may be on its way out: it is set aside meanwhile.
         CaughtError on_its_way;
-        Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
+        Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock_.get(), "release"_n.get()));
         if (!released) PyErr_WriteUnraisable(lock_.get());
         on_its_way.restore();
     }
@@ -542,50 +474,50 @@ private:
 };
 
 Ref register_addon(Borrowed module, Borrowed addon, Borrowed action) {
-    RegistrationTurn turn(attr(addon, "name"));
-    set_attr(addon, "url", Py_None);
+    RegistrationTurn turn(attr(addon, "name"_n));
+    set_attr(addon, "url"_n, Py_None);
+    // Offline by the user's choice: nothing is asked of the network and the record stays
+    // whole (not a RegisterException, so nothing is unregistered); an installed add-on
+    // comes back at the next start with online access.
+    if (online_access_off(module)) raise(PyExc_ConnectionError, online_access_disabled);
     Loaded loaded;
     try {
         if (!load_and_register(module, addon, action, loaded)) return none();
     } catch (const PythonError&) {
         CaughtError caught;
-        Ref register_exception = global(module, "RegisterException");
+        Ref register_exception = global(module, "RegisterException"_n);
         if (!caught.matches(register_exception)) {
             caught.restore();
             throw;
         }
         Ref error = caught.value();
-        call(global(module, "unregister"), {attr(addon, "name")});
+        call(global(module, "unregister"_n), {attr(addon, "name"_n)});
         return error;
     }
     Ref entry = require(PyDict_New());
-    require_status(PyDict_SetItemString(entry.get(), "unregister", unregister_hooks(loaded.modules).get()));
-    require_status(PyDict_SetItemString(entry.get(), "ordered_classes", loaded.ordered_classes.get()));
-    Ref installed = attr(global(module, "_vesk"), "installed");
-    set_item(installed, attr(addon, "name"), entry);
+    set_item(entry, "unregister"_n, unregister_hooks(loaded.modules));
+    set_item(entry, "ordered_classes"_n, loaded.ordered_classes);
+    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
+    set_item(installed, attr(addon, "name"_n), entry);
     return none();
 }
 
 // Takes the add-on's classes down in reverse order, then calls its modules' hooks.
 void undo_registration(Borrowed module, Borrowed name) {
-    Ref entry = item(attr(global(module, "_vesk"), "installed"), name);
-    Ref classes = item(entry, text("ordered_classes"));
-    Ref unregister_class = attr(attr(global(module, "bpy"), "utils"), "unregister_class");
-    Ref backwards = call(global(module, "reversed"), {classes});
-    while (Ref cls = Ref::steal(PyIter_Next(backwards.get()))) call(unregister_class, {cls});
-    if (PyErr_Occurred()) raise_set();
-    Ref hooks = require(PyObject_GetIter(item(entry, text("unregister")).get()));
-    while (Ref hook = Ref::steal(PyIter_Next(hooks.get()))) call(hook, {});
-    if (PyErr_Occurred()) raise_set();
+    Ref entry = item(attr(global(module, "_vesk"_n), "installed"_n), name);
+    Ref classes = item(entry, "ordered_classes"_n);
+    Ref unregister_class = attr(attr(global(module, "bpy"_n), "utils"_n), "unregister_class"_n);
+    for_each(call(global(module, "reversed"_n), {classes}), [&](Ref cls) { call(unregister_class, {cls}); });
+    for_each(item(entry, "unregister"_n), [&](Ref hook) { call(hook); });
 }
 
 Ref unregister_addon(Borrowed module, Borrowed name) {
-    Ref addon = item(attr(global(module, "_vesk"), "addons"), name);
-    set_attr(addon, "data", text(""));
-    set_attr(addon, "version", text(""));
-    set_attr(addon, "tips", text(""));
-    set_attr(addon, "status", integer(0));
-    set_attr(addon, "update", Py_False);
+    Ref addon = item(attr(global(module, "_vesk"_n), "addons"_n), name);
+    set_attr(addon, "data"_n, ""_n);
+    set_attr(addon, "version"_n, ""_n);
+    set_attr(addon, "tips"_n, ""_n);
+    set_attr(addon, "status"_n, integer(0));
+    set_attr(addon, "update"_n, Py_False);
     try {
         undo_registration(module, name);
     } catch (const PythonError&) {
@@ -623,22 +555,15 @@ PyObject* py_get_ordered_classes(PyObject* module, PyObject* args, PyObject* kwa
     return edge("__get_ordered_classes__", [&] { return Ordering(module).run(modules); });
 }
 
-template <auto function>
-PyCFunction as_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-std::array functions = {
-    PyMethodDef{"register", as_method<py_register>(), METH_VARARGS | METH_KEYWORDS,
-                "register($module, /, addon, action=None)\n--\n\n"},
-    PyMethodDef{"unregister", as_method<py_unregister>(), METH_VARARGS | METH_KEYWORDS,
-                "unregister($module, /, name)\n--\n\n"},
-    PyMethodDef{"__get_ordered_classes__", as_method<py_get_ordered_classes>(), METH_VARARGS | METH_KEYWORDS,
-                "__get_ordered_classes__($module, /, modules)\n--\n\n"},
+PyMethodDef registration_table[] = {
+    function_entry<py_register>("register", "register($module, /, addon, action=None)\n--\n\n"),
+    function_entry<py_unregister>("unregister", "unregister($module, /, name)\n--\n\n"),
+    function_entry<py_get_ordered_classes>("__get_ordered_classes__",
+                                           "__get_ordered_classes__($module, /, modules)\n--\n\n"),
 };
 
 }  // namespace
 
-std::span<PyMethodDef> registration_functions() { return functions; }
+std::span<PyMethodDef> registration_functions() { return registration_table; }
 
 }  // namespace vesk

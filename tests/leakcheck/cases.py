@@ -213,6 +213,22 @@ def _(vesk, env):
 
 # ---- operator -------------------------------------------------------------------------
 
+@case("online access off: register and operator('update') raise ConnectionError, update_package answers")
+def _(vesk, env):
+    import bpy
+
+    with _registry(vesk, **_fake_loading()) as prefs:
+        bpy.app.online_access = False
+        try:
+            with raises(ConnectionError):
+                vesk.register(prefs.addons["tellmora"])
+            with raises(ConnectionError):
+                vesk.operator("update")
+            assert vesk.update_package("corvane").startswith("Online access is disabled")
+        finally:
+            del bpy.app.online_access
+
+
 @case("operator: install, update, uninstall (register swapped), preferences, version")
 def _(vesk, env):
     with _registry(vesk, **_fake_loading()) as prefs:
@@ -565,6 +581,8 @@ import sys  # noqa: E402
 import threading  # noqa: E402
 from pathlib import Path  # noqa: E402
 
+from concurrency_rounds import runs_module_code  # noqa: E402
+
 ADDON = "tellmora"
 
 
@@ -612,7 +630,7 @@ def _module_state(vesk, env, **swapped):
             yield
     finally:
         for thread in set(threading.enumerate()) - started:
-            if not thread.daemon:  # the module's register threads
+            if runs_module_code(thread):
                 thread.join(30)
         for name, value in saved_globals.items():
             if value is _missing:

@@ -19,6 +19,8 @@ import threading
 import time
 from pathlib import Path
 
+from concurrency_rounds import runs_module_code
+
 import addon_utils
 import bpy
 
@@ -73,7 +75,8 @@ class LeakEnv:
         daemon_deadline = time.monotonic() + daemon_timeout
         for thread in set(threading.enumerate()) - self._threads:
             if thread is not threading.current_thread():
-                thread.join(max(0.0, daemon_deadline - time.monotonic()) if thread.daemon else timeout)
+                waits_long = not thread.daemon or runs_module_code(thread)
+                thread.join(timeout if waits_long else max(0.0, daemon_deadline - time.monotonic()))
         self._threads = set(threading.enumerate())
 
     def close(self):

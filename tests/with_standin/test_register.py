@@ -351,3 +351,28 @@ def test_unset_service_address_means_the_built_in_default(vesk, prefs, addon, mo
         assert server.requests == ["/service.json", f"/{NAME}/index.json"]
     finally:
         server.close()
+
+
+def test_offline_by_blenders_switch_asks_nothing_and_keeps_the_record(vesk, prefs, web, addon, monkeypatch):
+    monkeypatch.setenv("VESK_PACKAGE_INDEX_URL", web.url)
+    record = prefs.addons[NAME]
+    record.status, record.version, record.data, record.tips = True, "1.2.0", "cached bundle", "INSTALLED"
+    prefs.installed[NAME] = entry = {"unregister": [], "ordered_classes": []}
+    prefs.index = 0
+    kept = (record.status, record.version, record.data, record.tips, record.update)
+    message = "Online access is disabled in Blender's preferences (System > Network)."
+
+    monkeypatch.setattr(bpy.app, "online_access", False, raising=False)
+    for attempt in (lambda: vesk.register(record), lambda: vesk.operator("update")):
+        with pytest.raises(ConnectionError) as raised:
+            attempt()
+        assert str(raised.value) == message
+    assert vesk.update_package("corvane") == message
+    assert web.requests == [] and addon.import_calls == [] and addon.log == []
+    assert (record.status, record.version, record.data, record.tips, record.update) == kept
+    assert record.url is None and prefs.installed == {NAME: entry}
+
+    # Read at every call: turned on again, the same registration goes ahead.
+    bpy.app.online_access = True
+    assert vesk.register(record) is None
+    assert addon.import_calls == [(NAME, web.url + "/addons")]
