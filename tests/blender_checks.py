@@ -236,3 +236,72 @@ def assert_lifecycle_facts(facts, bundle, server_requests):
     assert facts["unregistered"] == [["unregister", "tellmora"], ["unregister", "other"]]
     assert facts["userpref_saved"]
     assert facts["translated_after"] == "Tips"
+
+
+# ---- Blender's online-access switch (4.2 and later) ----------------------------------
+
+OFFLINE_MARK = "/from-here-online-access-is-off"
+
+
+def offline_facts(url):
+    """Tellmora installed from `url` with online access on; then online access off: a
+    registration, an update and a self-update check, each asked of the module once. The
+    request for OFFLINE_MARK divides the server's log. Runs where the service address and
+    the package index are `url` (VESK_SERVICE_URL, VESK_PACKAGE_INDEX_URL)."""
+    import threading
+    import urllib.error
+    import urllib.request
+
+    import bpy
+    import corvane.vesk as vesk
+
+    if not hasattr(bpy.app, "online_access"):
+        return {"switch": False}
+    system = bpy.context.preferences.system
+    system.use_online_access = True
+    facts = {"switch": True, "online_when_on": bpy.app.online_access}
+    prefs = enable_host()
+    prefs.addons.clear()
+    before = set(threading.enumerate())
+    vesk.init(prefs)
+    for thread in _started_threads(before):
+        thread.join(30)
+    prefs.index = list(prefs.addons.keys()).index("tellmora")
+    record = prefs.addons["tellmora"]
+    try:
+        vesk.operator("install")
+        kept = lambda: {"status": record.status, "version": record.version, "data": len(record.data),
+                        "installed": "tellmora" in vesk._vesk.installed}
+        facts["installed"] = kept()
+        try:
+            urllib.request.urlopen(url + OFFLINE_MARK, timeout=10)
+        except urllib.error.HTTPError:
+            pass
+        system.use_online_access = False
+        facts["online_when_off"] = bpy.app.online_access
+        for name, attempt in (("register", lambda: vesk.register(record)), ("update", lambda: vesk.operator("update"))):
+            try:
+                attempt()
+                facts[name] = "no error"
+            except Exception as error:  # noqa: BLE001 - any outcome is a fact for the test
+                facts[name] = [type(error).__name__, str(error)]
+        facts["update_package"] = vesk.update_package("corvane")
+        facts["after"] = kept()
+    finally:
+        system.use_online_access = True
+        if record.status:
+            vesk.operator("uninstall")
+    return facts
+
+
+def assert_offline_facts(facts, server_requests):
+    message = "Online access is disabled in Blender's preferences (System > Network)."
+    assert facts["online_when_on"] is True and facts["online_when_off"] is False
+    installed = facts["installed"]
+    assert installed["status"] and installed["version"] == "1.2.0" and installed["data"] > 0 and installed["installed"]
+    assert facts["register"] == facts["update"] == ["ConnectionError", message]
+    assert facts["update_package"] == message
+    assert facts["after"] == installed
+    marked = server_requests.index(OFFLINE_MARK)
+    assert any(p.endswith(".zip") for p in server_requests[:marked]), server_requests
+    assert server_requests[marked + 1:] == [], "no request once online access is off"
