@@ -129,7 +129,7 @@ class Bench:
             "CORVANE_BENCH_REPORT": str(report_file), "CORVANE_BENCH_DIR": str(BENCH),
             "VESK_SERVICE_URL": self.servers[case].url, **(extra_env or {})})
         command = [*wrapper, profile.BLENDER, "-b", *(["--factory-startup"] if phase != "startup" else []),
-                   "--python-exit-code", "3", "--python", str(IN_BLENDER)]
+                   *profile.blender_options(), "--python-exit-code", "3", "--python", str(IN_BLENDER)]
         process = subprocess.run(command, capture_output=True, text=True, env=env, cwd=str(home), timeout=900)
         report = json.loads(report_file.read_text()) if report_file.exists() else {}
         if process.returncode != 0 or "error" in report:

@@ -37,11 +37,13 @@ def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module
                                      "CORVANE_DEMO_DIST": str(dist), **(extra_env or {})})
     if module_python:
         env["PYTHONPATH"] = str(Path(home) / "scripts" / "modules")
-        command = [module_python, "-c", f"import bpy; exec(compile(open({str(IN_BLENDER)!r}).read(), "
-                                        f"{str(IN_BLENDER)!r}, 'exec'))"]
+        # No command line: online access (4.2 and later) is turned on as the preference.
+        command = [module_python, "-c", "import bpy\n"
+                   "if hasattr(bpy.app, 'online_access'): bpy.context.preferences.system.use_online_access = True\n"
+                   f"exec(compile(open({str(IN_BLENDER)!r}).read(), {str(IN_BLENDER)!r}, 'exec'))"]
     else:
         command = profile.blender_wrapper()[0] + [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
-            "--python-exit-code", "3", "--python", str(IN_BLENDER)]
+            *profile.blender_options(), "--python-exit-code", "3", "--python", str(IN_BLENDER)]
     return subprocess.run(command, capture_output=True, text=True, env=env,
                           timeout=600 * profile.blender_wrapper()[1])
 

@@ -38,7 +38,8 @@ def run(rounds, temp):
         env = profile_setup.blender_env(home, {"VESK_SERVICE_URL": server.url, "CORVANE_MEMORY_ROUNDS": str(rounds),
                                                "CORVANE_MEMORY_REPORT": str(report),
                                                "CORVANE_MEMORY_SOURCE": str(profile_setup.TELLMORA_SOURCE)})
-        process = subprocess.run(wrapper + [profile_setup.BLENDER, "-b", "--factory-startup", "--python-exit-code", "3",
+        process = subprocess.run(wrapper + [profile_setup.BLENDER, "-b", "--factory-startup",
+                                            *profile_setup.blender_options(), "--python-exit-code", "3",
                                             "--python", str(IN_BLENDER)],
                                  capture_output=True, text=True, env=env, timeout=(120 + 5 * rounds) * slower)
     if process.returncode != 0 or not report.exists():

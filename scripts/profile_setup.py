@@ -1,9 +1,13 @@
 """A Blender user profile with corvane and the host add-on in it, and the
 environment to run Debian's Blender (or the bpy module) on it."""
 
+import functools
 import importlib.metadata
 import os
+import re
 import shutil
+import subprocess
+import tempfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -40,11 +44,38 @@ def blender_wrapper():
 
 
 def blender_env(home, extra=None):
-    """Debian's Blender takes its Python home from the first python3.11 on PATH: /usr/bin first."""
+    """Debian's Blender takes its Python home from the first python3.x on PATH: /usr/bin first.
+    Every user folder it knows (4.2 and later: extensions too) lies under `home`."""
     home = Path(home)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VIRTUAL_ENV"))}
     env["PATH"] = "/usr/bin:/bin:" + env.get("PATH", "")
     env["BLENDER_USER_CONFIG"] = str(home / "config")
     env["BLENDER_USER_SCRIPTS"] = str(home / "scripts")
+    env["BLENDER_USER_EXTENSIONS"] = str(home / "extensions")
     env.update(extra or {})
     return env
+
+
+@functools.lru_cache(maxsize=None)
+def blender_version():
+    """Debian's Blender's version, e.g. (3, 4, 1) or (4, 3, 2)."""
+    with tempfile.TemporaryDirectory(prefix="corvane-version-") as home:
+        output = subprocess.run([BLENDER, "--version"], capture_output=True, text=True, env=blender_env(home),
+                                timeout=120).stdout
+    found = re.search(r"^Blender (\d+)\.(\d+)\.(\d+)", output, re.MULTILINE)
+    if not found:
+        raise RuntimeError(f"{BLENDER} --version names no version:\n{output}")
+    return tuple(map(int, found.groups()))
+
+
+def blender_options(online=True):
+    """Options for every run of Debian's Blender: from 4.2 on, add-ons stay off the network
+    unless online access is on, and a factory profile has it off."""
+    return ["--online-mode"] if online and blender_version() >= (4, 2) else []
+
+
+def allow_online_access(bpy):
+    """The same for the bpy module, which takes no command line: the preference, which
+    bpy.app.online_access follows at once."""
+    if hasattr(bpy.app, "online_access"):
+        bpy.context.preferences.system.use_online_access = True

@@ -4,7 +4,7 @@
 # Any sanitizer report fails the run. Arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ -x .venv/bin/cmake ] && [ -x .venv/bin/pytest ] || scripts/setup.sh
+[ -x .venv/bin/python ] || scripts/setup.sh
 python=$PWD/.venv/bin/python
 
 echo "== sanitizer run: building with AddressSanitizer and UndefinedBehaviorSanitizer"

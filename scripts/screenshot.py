@@ -51,7 +51,7 @@ def main():
                             "import bpy; bpy.context.preferences.view.show_splash = False; "
                             "bpy.ops.wm.save_userpref()"], capture_output=True, env=env, timeout=120, check=True)
             process = subprocess.run(
-                ["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", profile.BLENDER,
+                ["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", profile.BLENDER, *profile.blender_options(),
                  "--window-geometry", "0", "0", "1280", "900", "--python", str(script)],
                 capture_output=True, text=True, env=env, timeout=300)
             if process.returncode != 0 or not OUTPUT.exists():

@@ -1,14 +1,37 @@
 #!/usr/bin/env bash
-# Runs every test: the stand-in, the maker's tools and Debian's Blender in one
-# pytest run, then Blender 4.x (bpy imported in-process) in a second one, since
-# one process holds one Blender; then the reference-leak check on the debug
-# interpreter and the sanitizer run. Arguments go to the two pytest runs.
+# Runs every test in the four lanes: Debian 12 (Blender 3.4 executable, bpy 4.5; Python
+# 3.11) and Debian 13 (Blender 4.3 executable, bpy 5.2; Python 3.13), each with its
+# leak check and sanitizer run (scripts/test_release.sh). This machine's own release
+# runs here; the other in a Debian root (scripts/debian_root.sh, made on first use
+# and kept in /var/cache/corvane). CORVANE_RELEASES="bookworm" (or "trixie") runs one
+# release only. Arguments go to the pytest runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+source scripts/debian/release.sh
+native=$(native_release)
+releases=()
+for release in ${CORVANE_RELEASES:-bookworm trixie}; do releases+=("$(release_by_name "$release")"); done
+# This machine's release first.
+ordered=()
+for release in "${releases[@]}"; do [ "$release" != "$native" ] || ordered=("$release" "${ordered[@]}"); done
+for release in "${releases[@]}"; do [ "$release" = "$native" ] || ordered+=("$release"); done
+
 status=0
-.venv/bin/python -m pytest tests --ignore=tests/bpy_module -q -p no:cacheprovider "$@" || status=$?
-.venv/bin/python -m pytest tests/bpy_module -q -p no:cacheprovider "$@" || status=$?
-scripts/leakcheck.sh || status=$?
-scripts/sanitize.sh || status=$?
+summary=()
+for release in "${ordered[@]}"; do
+    began=$SECONDS
+    rc=0
+    if [ "$release" = "$native" ]; then
+        scripts/test_release.sh "$@" || rc=$?
+        where="this machine"
+    else
+        scripts/debian_root.sh "$release" run scripts/test_release.sh "$@" || rc=$?
+        where="Debian root"
+    fi
+    summary+=("$(printf 'Debian %-9s (%s) %5d s  %s' "$release" "$where" $((SECONDS - began)) \
+        "$([ $rc -eq 0 ] && echo ok || echo FAILED)")")
+    [ $rc -eq 0 ] || status=$rc
+done
+echo "== all lanes:"
+printf '   %s\n' "${summary[@]}"
 exit $status

@@ -52,6 +52,11 @@ def enable_host():
     return bpy.context.preferences.addons[HOST_NAME].preferences
 
 
+def chinese_locale(version):
+    """Simplified Chinese's locale key: Blender 4 renamed zh_CN to zh_HANS."""
+    return "zh_HANS" if tuple(version) >= (4, 0) else "zh_CN"
+
+
 def frame_facts():
     """What the module frame shows in this Blender, as plain values."""
     import bpy
@@ -87,8 +92,8 @@ EXPECTED_ANNOTATIONS = [
 ]
 
 
-def assert_frame_facts(facts, locale):
-    assert facts["langs_keys"] == [locale]
+def assert_frame_facts(facts):
+    assert facts["langs_keys"] == [chinese_locale(facts["blender"])]
     assert [row[0] for row in facts["langs_rows"]] == [
         ["Operator", "Check Update"], ["Operator", "Preferences"], ["*", "Tellmora"], ["*", "Tips"]]
     assert facts["langs_rows"][0][1] == "检查更新" and facts["langs_rows"][3][1] == "提示"
@@ -124,10 +129,11 @@ def _started_threads(before):
     return [t for t in threading.enumerate() if t not in before and t is not threading.current_thread()]
 
 
-def lifecycle_facts(locale, url):
+def lifecycle_facts(url):
     """init, get_addons_path, __import_module__ from `url` and unregister_all against the
-    test host's real preferences. `register` and `unregister` arrive with their own
-    issue; stand-ins take their place in the module's namespace here."""
+    test host's real preferences, with the interface in Chinese. `register` and
+    `unregister` arrive with their own issue; stand-ins take their place in the
+    module's namespace here."""
     import sys
     import threading
 
@@ -138,7 +144,7 @@ def lifecycle_facts(locale, url):
     prefs.addons.clear()
     view = bpy.context.preferences.view
     try:
-        view.language = locale
+        view.language = chinese_locale(bpy.app.version)
         view.use_translate_interface = True
     except TypeError:
         pass  # a Blender built without its locales
@@ -157,6 +163,9 @@ def lifecycle_facts(locale, url):
         for thread in _started_threads(before):
             thread.join(30)
         facts = {
+            # The package index's bpy is built without translations (no locales, and
+            # bpy.app.translations.register accepts anything); Debian's Blenders with them.
+            "international": bpy.app.build_options.international,
             "records": [[r.name, r.title, r.status] for r in prefs.addons],
             "registered": list(registered),
             "vesk_is_prefs": vesk._vesk is prefs and vesk._vesk.installed == {},
@@ -205,8 +214,13 @@ def lifecycle_facts(locale, url):
                 setattr(vesk, name, value)
 
 
-def assert_lifecycle_facts(facts, bundle, server_requests, second_init, translated):
-    assert facts["translated"] == translated
+SECOND_TRANSLATIONS = ("bpy.app.translations.register: translations message cache already contains some data for "
+                       "addon 'corvane.vesk'")
+
+
+def assert_lifecycle_facts(facts, bundle, server_requests):
+    second_init = SECOND_TRANSLATIONS if facts["international"] else "accepted"
+    assert facts["translated"] == ("提示" if facts["international"] else "Tips")
     assert facts["records"] == [["other", "Other", True], ["tellmora", "Tellmora", False]]
     assert facts["registered"] == [["other", True]]
     assert facts["registered_after_second_init"] == [["other", True]] * (2 if second_init == "accepted" else 1)
@@ -222,6 +236,75 @@ def assert_lifecycle_facts(facts, bundle, server_requests, second_init, translat
     assert facts["unregistered"] == [["unregister", "tellmora"], ["unregister", "other"]]
     assert facts["userpref_saved"]
     assert facts["translated_after"] == "Tips"
+
+
+# ---- Blender's online-access switch (4.2 and later) ----------------------------------
+
+OFFLINE_MARK = "/from-here-online-access-is-off"
+
+
+def offline_facts(url):
+    """Tellmora installed from `url` with online access on; then online access off: a
+    registration, an update and a self-update check, each asked of the module once. The
+    request for OFFLINE_MARK divides the server's log. Runs where the service address and
+    the package index are `url` (VESK_SERVICE_URL, VESK_PACKAGE_INDEX_URL)."""
+    import threading
+    import urllib.error
+    import urllib.request
+
+    import bpy
+    import corvane.vesk as vesk
+
+    if not hasattr(bpy.app, "online_access"):
+        return {"switch": False}
+    system = bpy.context.preferences.system
+    system.use_online_access = True
+    facts = {"switch": True, "online_when_on": bpy.app.online_access}
+    prefs = enable_host()
+    prefs.addons.clear()
+    before = set(threading.enumerate())
+    vesk.init(prefs)
+    for thread in _started_threads(before):
+        thread.join(30)
+    prefs.index = list(prefs.addons.keys()).index("tellmora")
+    record = prefs.addons["tellmora"]
+    try:
+        vesk.operator("install")
+        kept = lambda: {"status": record.status, "version": record.version, "data": len(record.data),
+                        "installed": "tellmora" in vesk._vesk.installed}
+        facts["installed"] = kept()
+        try:
+            urllib.request.urlopen(url + OFFLINE_MARK, timeout=10)
+        except urllib.error.HTTPError:
+            pass
+        system.use_online_access = False
+        facts["online_when_off"] = bpy.app.online_access
+        for name, attempt in (("register", lambda: vesk.register(record)), ("update", lambda: vesk.operator("update"))):
+            try:
+                attempt()
+                facts[name] = "no error"
+            except Exception as error:  # noqa: BLE001 - any outcome is a fact for the test
+                facts[name] = [type(error).__name__, str(error)]
+        facts["update_package"] = vesk.update_package("corvane")
+        facts["after"] = kept()
+    finally:
+        system.use_online_access = True
+        if record.status:
+            vesk.operator("uninstall")
+    return facts
+
+
+def assert_offline_facts(facts, server_requests):
+    message = "Online access is disabled in Blender's preferences (System > Network)."
+    assert facts["online_when_on"] is True and facts["online_when_off"] is False
+    installed = facts["installed"]
+    assert installed["status"] and installed["version"] == "1.2.0" and installed["data"] > 0 and installed["installed"]
+    assert facts["register"] == facts["update"] == ["ConnectionError", message]
+    assert facts["update_package"] == message
+    assert facts["after"] == installed
+    marked = server_requests.index(OFFLINE_MARK)
+    assert any(p.endswith(".zip") for p in server_requests[:marked]), server_requests
+    assert server_requests[marked + 1:] == [], "no request once online access is off"
 
 
 # ---- quitting while a start-up registration waits ------------------------------------

@@ -86,9 +86,15 @@ class BlenderRun:
 blender_env = profile_setup.blender_env
 
 
-def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True, interface=False):
+def blender_version():
+    """The running lane's Blender executable's version, e.g. (3, 4, 1)."""
+    return profile_setup.blender_version()
+
+
+def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True, interface=False, online=True):
     """Runs `script` in Debian's Blender, headless, with user folders under `home`; with
-    `interface`, with its window and event loop on a virtual screen (xvfb-run).
+    `interface`, with its window and event loop on a virtual screen (xvfb-run). Blender
+    4.2 and later start with online access on unless `online` is False.
 
     The script sees `report(**values)` to hand JSON values back. With `check`,
     a non-zero exit fails the test with Blender's output.
@@ -108,7 +114,8 @@ def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts
     wrapper, slower = profile_setup.blender_wrapper()
     screen = ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24"] if interface else []
     command = screen + wrapper + [BLENDER] + ([] if interface else ["-b"]) + [
-        "--factory-startup", "--python-exit-code", "3", "--python", str(script_file)]
+        "--factory-startup", *profile_setup.blender_options(online), "--python-exit-code", "3",
+        "--python", str(script_file)]
     process = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=timeout * slower,
                              cwd=str(home))
     report = json.loads(report_file.read_text()) if report_file.exists() else {}

@@ -1,5 +1,5 @@
 import end_to_end
 
 
-def test_install_update_restart_uninstall_in_blender_3_4():
+def test_install_update_restart_uninstall_in_the_blender_executable():
     end_to_end.check(end_to_end.run())

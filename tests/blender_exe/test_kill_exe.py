@@ -59,7 +59,8 @@ def start(home, phase, server, report):
     env = profile.blender_env(home, {"VESK_SERVICE_URL": server.url, "CORVANE_KILL_PHASE": phase,
                                      "CORVANE_KILL_REPORT": str(report), "CORVANE_KILL_CYCLES": "1000"})
     with open(home / "blender.log", "wb") as log:
-        return subprocess.Popen([profile.BLENDER, "-b", "--python-exit-code", "3", "--python", str(IN_BLENDER)],
+        return subprocess.Popen([profile.BLENDER, "-b", *profile.blender_options(), "--python-exit-code", "3",
+                                 "--python", str(IN_BLENDER)],
                                 stdout=log, stderr=subprocess.STDOUT, env=env)
 
 

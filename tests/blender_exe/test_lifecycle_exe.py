@@ -18,19 +18,17 @@ def published(tmp_path):
         return zf.read("tellmora.data").decode()
 
 
-def test_lifecycle_and_published_package_in_blender_3_4(tmp_path):
+def test_lifecycle_and_published_package_in_the_blender_executable(tmp_path):
     bundle = published(tmp_path)
     server = addon_package.serve(tmp_path / "dist")
     try:
         run = harness.run_blender(f"""
             import blender_checks
             blender_checks.install_host(blender_checks.user_scripts())
-            report(facts=blender_checks.lifecycle_facts("zh_CN", {server.url!r}))
+            report(facts=blender_checks.lifecycle_facts({server.url!r}))
         """, tmp_path / "home")
-        blender_checks.assert_lifecycle_facts(
-            run["facts"], bundle, server.requests,
-            "bpy.app.translations.register: translations message cache already contains some data for addon "
-            "'corvane.vesk'", "提示")
+        assert run["facts"]["international"]  # Debian builds its Blenders with translations
+        blender_checks.assert_lifecycle_facts(run["facts"], bundle, server.requests)
     finally:
         server.shutdown()
 

@@ -1,4 +1,5 @@
-"""The package index's bpy (Blender 4.x) imported in-process, on temporary user folders."""
+"""The package index's bpy (Blender 4.5 or 5.2) imported in-process, on temporary user folders, online
+access on (from 4.2 on a factory profile has it off)."""
 
 import os
 import tempfile
@@ -14,6 +15,9 @@ os.environ["BLENDER_USER_SCRIPTS"] = str(_home / "scripts")
 
 bpy = pytest.importorskip("bpy")  # noqa: E402
 assert "standin_api" not in (bpy.__file__ or ""), "the stand-in must not be on this process's path"
+import harness  # noqa: E402
+
+harness.profile_setup.allow_online_access(bpy)
 
 
 @pytest.fixture(scope="session")
