@@ -17,6 +17,9 @@ bl_info = {
 
 import bpy  # noqa: E402
 
+from . import bundled  # noqa: E402
+
+bundled.use_own_copy()
 from corvane import vesk  # noqa: E402
 
 # The manager's actions as buttons, in the order they are shown: action, label, icon, tooltip.
@@ -45,6 +48,10 @@ class CORVANE_OT_action(bpy.types.Operator):
         return {key: tip for key, _, _, tip in ACTIONS}.get(properties.action, cls.__doc__)
 
     def execute(self, context):
+        note = bundled.update_note() if self.action == "update_manager" else None
+        if note:  # this form of the host brings corvane's updates itself
+            self.report({"INFO"}, note)
+            return {"FINISHED"}
         try:
             result = vesk.operator(self.action)
         except Exception as error:  # shown to the user, never dropped
