@@ -66,7 +66,9 @@ def registered_classes():
     """Tellmora's classes that Blender has registered, in the manager's registration order."""
     from corvane import vesk
 
-    entry = vesk._vesk.installed.get(ADDON)
+    # The manager's registry is the host's preferences, which Blender frees when the host
+    # is disabled: read it only while the host is enabled (bpy 5.2 crashes on a freed one).
+    entry = vesk._vesk.installed.get(ADDON) if addon_utils.check(HOST)[1] else None
     if entry is not None:
         _seen_classes[:] = [c for c in entry["ordered_classes"] if c not in _seen_classes] + _seen_classes
     return [c.__name__ for c in _seen_classes if c.is_registered]

@@ -236,3 +236,117 @@ def assert_lifecycle_facts(facts, bundle, server_requests):
     assert facts["unregistered"] == [["unregister", "tellmora"], ["unregister", "other"]]
     assert facts["userpref_saved"]
     assert facts["translated_after"] == "Tips"
+
+
+# ---- Blender's online-access switch (4.2 and later) ----------------------------------
+
+OFFLINE_MARK = "/from-here-online-access-is-off"
+
+
+def offline_facts(url):
+    """Tellmora installed from `url` with online access on; then online access off: a
+    registration, an update and a self-update check, each asked of the module once. The
+    request for OFFLINE_MARK divides the server's log. Runs where the service address and
+    the package index are `url` (VESK_SERVICE_URL, VESK_PACKAGE_INDEX_URL)."""
+    import threading
+    import urllib.error
+    import urllib.request
+
+    import bpy
+    import corvane.vesk as vesk
+
+    if not hasattr(bpy.app, "online_access"):
+        return {"switch": False}
+    system = bpy.context.preferences.system
+    system.use_online_access = True
+    facts = {"switch": True, "online_when_on": bpy.app.online_access}
+    prefs = enable_host()
+    prefs.addons.clear()
+    before = set(threading.enumerate())
+    vesk.init(prefs)
+    for thread in _started_threads(before):
+        thread.join(30)
+    prefs.index = list(prefs.addons.keys()).index("tellmora")
+    record = prefs.addons["tellmora"]
+    try:
+        vesk.operator("install")
+        kept = lambda: {"status": record.status, "version": record.version, "data": len(record.data),
+                        "installed": "tellmora" in vesk._vesk.installed}
+        facts["installed"] = kept()
+        try:
+            urllib.request.urlopen(url + OFFLINE_MARK, timeout=10)
+        except urllib.error.HTTPError:
+            pass
+        system.use_online_access = False
+        facts["online_when_off"] = bpy.app.online_access
+        for name, attempt in (("register", lambda: vesk.register(record)), ("update", lambda: vesk.operator("update"))):
+            try:
+                attempt()
+                facts[name] = "no error"
+            except Exception as error:  # noqa: BLE001 - any outcome is a fact for the test
+                facts[name] = [type(error).__name__, str(error)]
+        facts["update_package"] = vesk.update_package("corvane")
+        facts["after"] = kept()
+    finally:
+        system.use_online_access = True
+        if record.status:
+            vesk.operator("uninstall")
+    return facts
+
+
+def assert_offline_facts(facts, server_requests):
+    message = "Online access is disabled in Blender's preferences (System > Network)."
+    assert facts["online_when_on"] is True and facts["online_when_off"] is False
+    installed = facts["installed"]
+    assert installed["status"] and installed["version"] == "1.2.0" and installed["data"] > 0 and installed["installed"]
+    assert facts["register"] == facts["update"] == ["ConnectionError", message]
+    assert facts["update_package"] == message
+    assert facts["after"] == installed
+    marked = server_requests.index(OFFLINE_MARK)
+    assert any(p.endswith(".zip") for p in server_requests[:marked]), server_requests
+    assert server_requests[marked + 1:] == [], "no request once online access is off"
+
+
+# ---- quitting while a start-up registration waits ------------------------------------
+
+
+def quit_while_a_registration_waits(report, bound, interface=False):
+    """The host add-on (corvane_host, in the profile) enabled again on its record saved as
+    installed, as at a start: its init's start-up thread asks the service (VESK_SERVICE_URL),
+    which never answers. Once that thread waits for the answer, Blender is left: the
+    script ends, or with the interface a timer step quits. A watchdog ends a Blender still
+    running `bound` seconds later with every thread's stack, and a non-zero status."""
+    import faulthandler
+    import sys
+    import threading
+    import time
+
+    import addon_utils
+    import bpy
+
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    addon_utils.enable("corvane_host", default_set=True)
+    bpy.context.preferences.addons["corvane_host"].preferences.addons["tellmora"].status = True
+    addon_utils.disable("corvane_host")  # the preferences stay
+    before = set(threading.enumerate())
+    addon_utils.enable("corvane_host", default_set=True)
+    deadline = time.monotonic() + 30
+
+    def waiting(frame):  # http.client reading the answer's status line
+        return frame is not None and (frame.f_code.co_name == "_read_status" or waiting(frame.f_back))
+
+    while not any(waiting(sys._current_frames().get(t.ident)) for t in _started_threads(before)):
+        assert time.monotonic() < deadline, "no start-up thread waits for the service's answer"
+        time.sleep(0.01)
+
+    def leave():
+        faulthandler.dump_traceback_later(bound, exit=True)
+        report(leaving=time.time())
+        if interface:
+            bpy.ops.wm.quit_blender()
+
+    if interface:
+        bpy.app.timers.register(leave, first_interval=0.1)
+    else:
+        leave()

@@ -57,13 +57,14 @@ def test_init_threads_run_the_register_found_at_start(vesk, prefs, monkeypatch):
     done = threading.Event()
 
     def register(addon, action=None):
-        ran.append((threading.current_thread() is not threading.main_thread(), addon, action))
+        thread = threading.current_thread()
+        ran.append((thread is not threading.main_thread(), thread.daemon, addon, action))
         done.set()
 
     monkeypatch.setattr(vesk, "register", register, raising=False)
     vesk.init(prefs)
     assert done.wait(10)
-    assert ran == [(True, record, None)]
+    assert ran == [(True, True, record, None)]  # a daemon: it must not hold Blender's exit
 
 
 def test_second_init_refused_by_blender_changes_nothing(vesk, prefs, threads):
@@ -154,9 +155,13 @@ def test_get_addons_path_keeps_existing_folders_and_joins_without_normalising(ve
     assert (tmp_path / "scripts" / "addons" / "kept").is_dir() and search_path[-1] == path
 
 
-def test_get_addons_path_creates_one_level_at_a_time(vesk, tmp_path, search_path):
-    bpy.utils.scripts_path = str(tmp_path / "missing" / "scripts")
-    with pytest.raises(FileNotFoundError):
+def test_get_addons_path_makes_a_missing_user_folder_too(vesk, tmp_path, search_path):
+    # A user who never saved preferences has no Blender user folder above the scripts folder.
+    bpy.utils.scripts_path = str(tmp_path / "config" / "blender" / "4.5" / "scripts")
+    expected = bpy.utils.scripts_path + os.sep + "addons"
+    assert vesk.get_addons_path() == expected and os.path.isdir(expected) and expected in search_path
+
+    bpy.utils.scripts_path = str(tmp_path / "file" / "scripts")
+    (tmp_path / "file").write_text("not a folder")
+    with pytest.raises(NotADirectoryError):
         vesk.get_addons_path()
-    assert not (tmp_path / "missing").exists()
-    assert not any(str(tmp_path) in p for p in search_path)
