@@ -2,8 +2,8 @@
 files Blender users install:
 
 - corvane_host-VERSION.zip: a Blender 4.2+ extension; its manifest lists the wheels
-  (one per interpreter and platform, Blender installs the one for itself) and the
-  platforms they cover;
+  (one per interpreter from 3.11 on and platform; Blender installs the one for itself)
+  and the platforms they cover;
 - corvane_host-VERSION-legacy.zip: an add-on for Install from Disk in Blender 3.x to
   4.1; corvane unpacked in corvane_host/lib/<platform>/, every interpreter's build side
   by side (each is named for its interpreter), so enabling it needs nothing else.
@@ -83,6 +83,8 @@ def manifest(version, wheels, platforms):
 
 
 def extension(version, wheels, platforms):
+    # Blender 4.2 and later embed Python 3.11 or newer: older builds stay out.
+    wheels = [w for w in wheels if int(wheel_tags(w)[1][len("cp"):][1:] or 0) >= 11]
     entries = [(name, manifest(version, wheels, platforms) if name == MANIFEST else data)
                for name, data in host_files()]
     entries += [(f"wheels/{Path(w).name}", Path(w).read_bytes()) for w in wheels]
