@@ -11,9 +11,11 @@
 # manylinux_2_28 needs to be referenced) against each interpreter's own headers:
 # Debian's python3.11-dev, and for the interpreters Debian 12 lacks, pyenv's builds.
 #
-# Usage: scripts/package.sh [--wheels DIR] [--no-validate] [PYTHON...]
+# Usage: scripts/package.sh [--host DIR] [--wheels DIR] [--no-validate] [PYTHON...]
 #   PYTHON...     the interpreters to build for (default: every one of 3.9, 3.10, 3.11 and
 #                 3.13 that requires-python admits and this machine has)
+#   --host DIR    the host add-on to pack (default examples/corvane_host; the zips are
+#                 named by its manifest's id)
 #   --wheels DIR  other platforms' corvane wheels (the hosted workflow's) to carry in the
 #                 host packages beside this machine's
 #   --no-validate skip Blender 4.3's validation (it runs in the Debian 13 root)
@@ -22,11 +24,13 @@ cd "$(dirname "$0")/.."
 source scripts/debian/release.sh
 
 extra=""
+host=examples/corvane_host
 validate=1
 pythons=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --wheels) extra=$(realpath "$2"); shift 2 ;;
+        --host) host=$(realpath "$2"); shift 2 ;;
         --no-validate) validate=0; shift ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) pythons+=("$1"); shift ;;
@@ -67,7 +71,8 @@ fi
 
 version=$(.venv/bin/python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 mkdir -p dist build/package
-rm -f dist/corvane-"$version"* dist/corvane_host-"$version"*
+id=$(sed -nE 's/^id = "([^"]+)"$/\1/p' "$host/blender_manifest.toml")
+rm -f dist/corvane-"$version"* dist/"$id-$version"*
 
 for python in "${pythons[@]}"; do
     tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
@@ -107,14 +112,14 @@ print('   pip built it:', 'corvane', importlib.metadata.version('corvane'), 'fro
 echo "== the host packages"
 wheels=(dist/corvane-"$version"-*.whl)
 [ -z "$extra" ] || wheels+=($(ls "$extra"/corvane-"$version"-*.whl | grep -v -e '-linux_' || true))
-.venv/bin/python scripts/package_host.py dist "${wheels[@]}"
+.venv/bin/python scripts/package_host.py --host "$host" dist "${wheels[@]}"
 
 if [ $validate = 1 ]; then
     echo "== Blender 4.3 validates the extension (Debian 13 root)"
     CORVANE_ROOT_COPY=corvane-package scripts/debian_root.sh trixie run sh -c 'home=$(mktemp -d); export PATH=/usr/bin:$PATH BLENDER_USER_CONFIG=$home/config
         BLENDER_USER_SCRIPTS=$home/scripts BLENDER_USER_EXTENSIONS=$home/extensions
         blender --version | head -1; blender --command extension validate "$1"; rc=$?; rm -rf "$home"; exit $rc' \
-        sh "dist/corvane_host-$version.zip"
+        sh "dist/$id-$version.zip"
 fi
 echo "== dist/:"
-ls -l dist/corvane-"$version"* dist/corvane_host-"$version"* | awk '{printf "   %8d  %s\n", $5, $9}'
+ls -l dist/corvane-"$version"* dist/"$id-$version"* | awk '{printf "   %8d  %s\n", $5, $9}'

@@ -12,7 +12,9 @@ Plain zip files, the same bytes for the same inputs; no Blender needed (the host
 workflow packs the wheels of every platform here), Blender 4.3 validates the extension
 afterwards (scripts/package.sh).
 
-Usage: package_host.py DIST WHEEL...   (writes both zips into DIST)
+Usage: package_host.py [--host DIR] DIST WHEEL...   (writes both zips into DIST)
+A maker's renamed host: --host names its folder; the zips and the legacy add-on's
+folder take their names from the manifest's id and the folder's name.
 """
 
 import argparse
@@ -22,7 +24,7 @@ import zipfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-HOST = REPO / "examples" / "corvane_host"
+HOST = REPO / "examples" / "corvane_host"  # the default; main() sets the one packed
 MANIFEST = "blender_manifest.toml"
 # A fixed time for every entry: the same inputs give the same zip.
 STAMP = (2020, 1, 1, 0, 0, 0)
@@ -91,11 +93,19 @@ def extension(version, wheels, platforms):
     return entries
 
 
+def manifest_id():
+    found = re.search(r'^id = "([^"]+)"$', (HOST / MANIFEST).read_text(), re.MULTILINE)
+    if not found:
+        raise ValueError(f"{HOST / MANIFEST} has no id")
+    return found.group(1)
+
+
 def legacy(wheels):
     """The host in corvane_host/, each platform's corvane in corvane_host/lib/<platform>/:
     the wheels' files merged (the Python files are the same in each; the builds differ
     by name), with the metadata importlib.metadata reads for the version."""
-    entries = {f"corvane_host/{name}": data for name, data in host_files() if name != MANIFEST}
+    folder = HOST.name
+    entries = {f"{folder}/{name}": data for name, data in host_files() if name != MANIFEST}
     for wheel in wheels:
         _version, _python, platforms = wheel_tags(wheel)
         with zipfile.ZipFile(wheel) as archive:
@@ -103,7 +113,7 @@ def legacy(wheels):
                 if member.endswith(("/RECORD", "/WHEEL", "/")):
                     continue  # one wheel's record and tags could not describe the merged folder
                 for platform in platforms:
-                    name = f"corvane_host/lib/{platform}/{member}"
+                    name = f"{folder}/lib/{platform}/{member}"
                     data = archive.read(member)
                     if entries.setdefault(name, data) != data:
                         raise ValueError(f"{wheel}: {member} differs from another wheel's")
@@ -111,10 +121,14 @@ def legacy(wheels):
 
 
 def main(argv=None):
+    global HOST
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", type=Path, default=HOST, help="the host add-on's folder")
     parser.add_argument("dist", type=Path)
     parser.add_argument("wheels", nargs="+", type=Path)
     args = parser.parse_args(argv)
+    HOST = args.host.resolve()
+    name = manifest_id()
     tags = [wheel_tags(w) for w in args.wheels]
     versions = {version for version, _, _ in tags}
     if len(versions) != 1:
@@ -124,8 +138,8 @@ def main(argv=None):
     wheels = sorted(args.wheels, key=lambda w: w.name)
     args.dist.mkdir(parents=True, exist_ok=True)
     written = []
-    for target, entries in ((args.dist / f"corvane_host-{version}.zip", extension(version, wheels, platforms)),
-                            (args.dist / f"corvane_host-{version}-legacy.zip", legacy(wheels))):
+    for target, entries in ((args.dist / f"{name}-{version}.zip", extension(version, wheels, platforms)),
+                            (args.dist / f"{name}-{version}-legacy.zip", legacy(wheels))):
         write_zip(target, entries)
         written.append(target)
     pythons = sorted({python for _, python, _ in tags})
