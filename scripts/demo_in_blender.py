@@ -107,7 +107,8 @@ def where_corvane_is():
     from corvane import vesk
 
     report["corvane_file"] = vesk.__file__
-    report["sys_path"] = list(sys.path)
+    # The bpy module's own interpreter (its prefix) may lie anywhere, the checkout included.
+    report["sys_path"] = [p for p in sys.path if not p.startswith(sys.prefix)]
     say(f"corvane.vesk imported from {vesk.__file__}")
 
 
