@@ -25,8 +25,8 @@ def packaged_host():
     """The two host packages (scripts/package_host.py) around a wheel of this checkout
     built for this interpreter (the lane's Blender's): {"extension": zip, "legacy": zip}."""
     out = Path(tempfile.mkdtemp(prefix="corvane-packages-"))
+    # The build folder is the one scripts/setup.sh built the lane's corvane in: nothing is compiled again.
     build = subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",
-                            "--config-settings", f"build-dir={harness.REPO / 'build' / 'test-package'}",
                             "-w", str(out / "wheel"), str(harness.REPO)], capture_output=True, text=True)
     assert build.returncode == 0, build.stdout + build.stderr
     package_host.main([str(out), *map(str, (out / "wheel").glob("corvane-*.whl"))])
