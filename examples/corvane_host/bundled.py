@@ -15,6 +15,7 @@ Python, where the host's own copy would hide it.
 import importlib.machinery
 import os
 import platform
+import re
 import sys
 
 LIB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
@@ -29,6 +30,10 @@ def platform_name():
     return f"{_SYSTEMS.get(system, system)}-{_MACHINES.get(machine, machine)}"
 
 
+def _interpreter_of_build(name):  # vesk.cpython-311-....so or vesk.cp311-win_amd64.pyd: 3, 11
+    return re.match(r"vesk\.(?:cpython-|cp)(\d)(\d+)", name)
+
+
 def use_own_copy():
     """Puts the legacy zip's copy of corvane for this platform first on sys.path."""
     if not os.path.isdir(LIB):
@@ -38,9 +43,9 @@ def use_own_copy():
         raise ImportError(f"this release of the host carries no corvane for {platform_name()} "
                           f"(it has: {', '.join(sorted(os.listdir(LIB)))})")
     builds = os.listdir(os.path.join(own, "corvane"))
-    if not any(name.startswith("vesk.") and name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
-               for name in builds):
-        carried = sorted(name.split(".")[1] for name in builds if name.startswith("vesk."))
+    # The names this interpreter imports the module by (vesk.cpython-311-x86_64-linux-gnu.so, ...).
+    if not {"vesk" + suffix for suffix in importlib.machinery.EXTENSION_SUFFIXES}.intersection(builds):
+        carried = sorted(f"{found[1]}.{found[2]}" for found in map(_interpreter_of_build, builds) if found)
         raise ImportError(f"this release of the host carries no corvane for Python {sys.version_info[0]}."
                           f"{sys.version_info[1]} on {platform_name()} (it has: {', '.join(carried)})")
     if own not in sys.path:
