@@ -138,7 +138,7 @@ def first():
     state("initial")
     check(not record().status, "Tellmora starts out not installed")
 
-    step("Install Tellmora (operator('install'))")
+    step("Install Tellmora (the host's Install button)")
     press("install")
     values = state("installed")
     check(values["status"] and values["tips"] == "INSTALLED" and values["version"] == "1.0.0", "installed 1.0.0")
@@ -163,19 +163,19 @@ def first():
     version = ".".join(map(str, release["version"])) if isinstance(release["version"], list) else release["version"]
     say(f"published {release['name']} {version} as {os.path.basename(release['archive'])}")
 
-    step("Check for an update (operator('check_update'))")
+    step("Check for an update (the Check Update button)")
     press("check_update")
     values = state("checked")
     check(values["update"] and values["tips"] == "Available update: 1.1.0", "the update is found")
 
-    step("Update (operator('update')): uninstall, then install the new release")
+    step("Update (the Update button): uninstall, then install the new release")
     press("update")
     values = state("updated")
     check(values["version"] == "1.1.0" and values["tips"] == "INSTALLED" and not values["update"], "updated")
     check(sorted(registered_classes()) == sorted(TELLMORA_CLASSES), "the classes are registered again")
     tell()
 
-    step("The manager's version (operator('version'))")
+    step("The manager's version (the Version button)")
     press("version")
     report["version"] = vesk.operator("version")
     say(report["version"])
@@ -225,7 +225,7 @@ def second():
     check(sorted(classes) == sorted(TELLMORA_CLASSES), "every class is back")
     report["second_message"] = tell()
 
-    step("Uninstall (operator('uninstall'))")
+    step("Uninstall (the Uninstall button)")
     press("uninstall")
     values = state("uninstalled")
     check(not values["status"] and values["version"] == "" and values["data"] == 0, "the record is reset")
