@@ -1,17 +1,35 @@
 """Takes docs/host-preferences.png: the host add-on's preferences in Debian's
-Blender, with Tellmora installed from a local server, under a virtual screen."""
+Blender, under a virtual screen, while Tellmora is being installed from a local
+server that holds the archive back."""
 
+import functools
 import subprocess
 import sys
 import tempfile
+import threading
+import time
+from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import profile_setup as profile  # noqa: E402
 
-from corvane import publish, serve  # noqa: E402
+from corvane import publish  # noqa: E402
 
 OUTPUT = profile.REPO / "docs" / "host-preferences.png"
+ARCHIVE_DELAY = 30  # seconds: the picture is taken while the install waits for the archive
+
+
+class SlowArchives(SimpleHTTPRequestHandler):
+    """The distribution folder as a static web host serves it, archives late."""
+
+    def do_GET(self):
+        if self.path.endswith(".zip"):
+            time.sleep(ARCHIVE_DELAY)
+        super().do_GET()
+
+    def log_message(self, *args):
+        pass
 
 
 def main():
@@ -20,10 +38,12 @@ def main():
         dist, home = temp / "dist", temp / "profile"
         publish.publish(str(profile.TELLMORA_SOURCE), "1.0.0", str(dist))
         profile.install_into_profile(home)
-        with serve.serve(str(dist), port=0, stream=open("/dev/null", "w")) as server:
-            env = profile.blender_env(home, {"VESK_SERVICE_URL": server.url, "CORVANE_SCREENSHOT": str(OUTPUT),
-                                             "CORVANE_DEMO_SOURCE": str(profile.TELLMORA_SOURCE),
-                                             "CORVANE_DEMO_DIST": str(dist)})
+        server = ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(SlowArchives, directory=str(dist)))
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            url = f"http://127.0.0.1:{server.server_address[1]}"
+            env = profile.blender_env(home, {"VESK_SERVICE_URL": url, "CORVANE_SCREENSHOT": str(OUTPUT)})
             script = Path(__file__).resolve().parent / "screenshot_in_blender.py"
             OUTPUT.parent.mkdir(exist_ok=True)
             # Preferences without the splash screen, so nothing covers the picture.
@@ -34,9 +54,11 @@ def main():
                 ["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", profile.BLENDER, *profile.blender_options(),
                  "--window-geometry", "0", "0", "1280", "900", "--python", str(script)],
                 capture_output=True, text=True, env=env, timeout=300)
-            if not OUTPUT.exists():
+            if process.returncode != 0 or not OUTPUT.exists():
                 print(process.stdout[-3000:], process.stderr[-3000:])
                 return 1
+        finally:
+            server.shutdown()
     print(f"wrote {OUTPUT}")
     return 0
 
