@@ -111,7 +111,8 @@ print('   pip built it:', 'corvane', importlib.metadata.version('corvane'), 'fro
 
 echo "== the host packages"
 wheels=(dist/corvane-"$version"-*.whl)
-[ -z "$extra" ] || wheels+=($(ls "$extra"/corvane-"$version"-*.whl | grep -v -e '-linux_' || true))
+# Other platforms' wheels; Linux x86_64 is this machine's own.
+[ -z "$extra" ] || wheels+=($(ls "$extra"/corvane-"$version"-*.whl | grep -v -E 'linux[^-]*_x86_64\.whl$' || true))
 .venv/bin/python scripts/package_host.py --host "$host" dist "${wheels[@]}"
 
 if [ $validate = 1 ]; then
