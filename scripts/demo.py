@@ -30,10 +30,10 @@ class _PackagedCorvaneOnly:
     def find_spec(cls, name, path=None, target=None):
         if name != "corvane":
             return None
-        spec = importlib.machinery.PathFinder.find_spec(name, cls._path())
-        if spec is None:
+        found = importlib.machinery.PathFinder.find_spec(name, cls._path())
+        if found is None:
             raise ModuleNotFoundError("No module named 'corvane'", name=name)
-        return spec
+        return found
     @classmethod
     def find_distributions(cls, context=importlib.metadata.DistributionFinder.Context()):
         if context.name != "corvane":

@@ -5,7 +5,7 @@
 #   corvane-VERSION.tar.gz                            the sdist; checked: pip builds it
 #   corvane_host-VERSION.zip                          the host as a Blender 4.2+ extension,
 #                                                     validated by Blender 4.3
-#   corvane_host-VERSION-legacy.zip                   the host for Blender 3.x to 4.1
+#   corvane_host-VERSION-legacy.zip                   the host for Blender 2.93 to 4.1
 #
 # The wheels are built on this Debian 12 machine (glibc 2.36, GCC 12: nothing newer than
 # manylinux_2_28 needs to be referenced) against each interpreter's own headers:

@@ -36,9 +36,9 @@ def fake_wheel(folder, tags, version="1.2.3"):
 
 
 def bundled_module():
-    spec = importlib.util.spec_from_file_location("corvane_host.bundled", package_host.HOST / "bundled.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("corvane_host.bundled", package_host.HOST / "bundled.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
