@@ -33,6 +33,8 @@ from . import bundled  # noqa: E402
 bundled.use_own_copy()
 from corvane import vesk  # noqa: E402
 
+bundled.route_manager_updates(vesk)
+
 # The manager's actions as buttons, in the order they are shown: action, label, icon, tooltip.
 ACTIONS = (
     ("install", "Install", "IMPORT", "Download, load and register the selected add-on"),
@@ -266,10 +268,6 @@ class CORVANE_OT_action(bpy.types.Operator):
         return {key: tip for key, _, _, tip in ACTIONS}.get(properties.action, cls.__doc__)
 
     def execute(self, context):
-        note = bundled.update_note() if self.action == "update_manager" else None
-        if note:  # this form of the host brings corvane's updates itself
-            self.report({"INFO"}, note)
-            return {"FINISHED"}
         refusal = _refusal(self.action)
         if refusal:
             self.report({"WARNING"}, refusal)
@@ -293,8 +291,7 @@ class CORVANE_OT_action(bpy.types.Operator):
             self.job = _job
         else:
             # A button: the network actions go to a worker (without windows, nothing draws anyway).
-            if (self.action not in UNDER_WAY or not context.window_manager.windows
-                    or self.action == "update_manager" and bundled.update_note()):
+            if self.action not in UNDER_WAY or not context.window_manager.windows:
                 return self.execute(context)
             refusal = _refusal(self.action)
             if refusal:

@@ -52,6 +52,15 @@ def use_own_copy():
         sys.path.insert(0, own)
 
 
+def route_manager_updates(vesk):
+    """In a packaged host, the manager's self-update (the Update Manager button, or a
+    server's manager_update flag) answers with update_note() instead of running pip."""
+    note = update_note()
+    if note:
+        vesk.update_package = lambda package: note
+    return note
+
+
 def update_note():
     """What to tell the user who asks the manager to update itself, when this form of
     the host updates through Blender instead; None when pip does it."""
