@@ -15,6 +15,8 @@
 #        scripts/debian_root.sh RELEASE shell            an interactive shell there
 #        scripts/debian_root.sh RELEASE remove
 # RELEASE: bookworm (12) or trixie (13).
+# CORVANE_ROOT_COPY=NAME runs in /NAME instead, under a lock of its own: a second
+# checkout's runs go on beside the first's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -27,6 +29,7 @@ action=${1:-make}
 roots=$CORVANE_CACHE/roots
 root=$roots/$release
 stamp=$root/etc/corvane-root-packages
+copy_name=${CORVANE_ROOT_COPY:-corvane}
 
 say() { echo "== [$release root] $*" >&2; }
 
@@ -137,7 +140,7 @@ EOF
 }
 
 copy_checkout() {
-    local copy=$root/corvane
+    local copy=$root/$copy_name
     mkdir -p "$copy"
     # The copy's own .venv and build/ stay: its next build is incremental.
     find "$copy" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf --one-file-system {} +
@@ -159,11 +162,19 @@ case "$action" in
         make_root
         ;;
     run|shell)
-        lock
-        make_root
+        if [ "$copy_name" = corvane ]; then
+            lock
+            make_root
+        else
+            if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$(wanted_packages)" ]; then
+                (lock; make_root)
+            fi
+            exec 9>"$roots/$release.$copy_name.lock"
+            flock 9
+        fi
         copy_checkout
         [ "$action" = run ] || set -- bash -i
-        in_namespace "$root" sh -c 'cd /corvane && exec "$@"' sh "$@"
+        in_namespace "$root" sh -c 'cd "/$0" && exec "$@"' "$copy_name" "$@"
         ;;
     remove)
         lock

@@ -16,6 +16,33 @@ from corvane import publish, serve  # noqa: E402
 
 IN_BLENDER = Path(__file__).resolve().parent / "demo_in_blender.py"
 
+# For a packaged host in the bpy module: the interpreter's own corvane (the build that
+# sits beside bpy) stays out of sight, modules and metadata, so that the package's
+# copy is the one imported and reported.
+PACKAGED_CORVANE_ONLY = """\
+import importlib.machinery, importlib.metadata, sys, sysconfig
+class _PackagedCorvaneOnly:
+    own = {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}
+    @classmethod
+    def _path(cls):
+        return [p for p in sys.path if p not in cls.own]
+    @classmethod
+    def find_spec(cls, name, path=None, target=None):
+        if name != "corvane":
+            return None
+        found = importlib.machinery.PathFinder.find_spec(name, cls._path())
+        if found is None:
+            raise ModuleNotFoundError("No module named 'corvane'", name=name)
+        return found
+    @classmethod
+    def find_distributions(cls, context=importlib.metadata.DistributionFinder.Context()):
+        if context.name != "corvane":
+            return iter(())
+        return importlib.metadata.MetadataPathFinder.find_distributions(
+            importlib.metadata.DistributionFinder.Context(name="corvane", path=cls._path()))
+sys.meta_path.insert(0, _PackagedCorvaneOnly)
+"""
+
 
 def say(text=""):
     print(text, flush=True)
@@ -38,13 +65,16 @@ def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module
     if module_python:
         env["PYTHONPATH"] = str(Path(home) / "scripts" / "modules")
         # No command line: online access (4.2 and later) is turned on as the preference.
-        command = [module_python, "-c", "import bpy\n"
+        packaged = PACKAGED_CORVANE_ONLY if env.get("CORVANE_DEMO_PACKAGE") else ""
+        command = [module_python, "-c", packaged + "import bpy\n"
                    "if hasattr(bpy.app, 'online_access'): bpy.context.preferences.system.use_online_access = True\n"
                    f"exec(compile(open({str(IN_BLENDER)!r}).read(), {str(IN_BLENDER)!r}, 'exec'))"]
     else:
         command = profile.blender_wrapper()[0] + [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
             *profile.blender_options(), "--python-exit-code", "3", "--python", str(IN_BLENDER)]
+    # A packaged host's session starts outside the checkout (`-c` puts the working folder on sys.path).
     return subprocess.run(command, capture_output=True, text=True, env=env,
+                          cwd=str(home) if env.get("CORVANE_DEMO_PACKAGE") else None,
                           timeout=600 * profile.blender_wrapper()[1])
 
 

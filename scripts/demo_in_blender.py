@@ -5,6 +5,11 @@ CORVANE_DEMO_PHASE=first: enable the host add-on, install Tellmora, use it, publ
 CORVANE_DEMO_PHASE=second: a new Blender on the same user folders: the start-up
 thread registers Tellmora again from the bundle cached in the preferences; uninstall.
 
+The manager's actions are the host's buttons (bpy.ops.corvane.action).
+CORVANE_DEMO_PACKAGE names a packaged host to install first with Blender's own
+installer, as a user does: a legacy zip (Install from Disk) or, for the host module
+CORVANE_DEMO_HOST=bl_ext.user_default.corvane_host, an extension.
+
 Each step prints what it shows; a step that does not do what it says raises, so
 Blender exits non-zero. CORVANE_DEMO_REPORT, when set, receives the states as JSON.
 """
@@ -17,7 +22,8 @@ import time
 import addon_utils
 import bpy
 
-HOST = "corvane_host"
+HOST = os.environ.get("CORVANE_DEMO_HOST", "corvane_host")  # the host add-on's module
+PACKAGE = os.environ.get("CORVANE_DEMO_PACKAGE")
 ADDON = "tellmora"
 FIELDS = ("name", "title", "status", "update", "version", "tips")
 TELLMORA_CLASSES = ("TELLMORA_PG_settings", "TELLMORA_OT_tell", "TELLMORA_PT_main", "TELLMORA_PT_details")
@@ -80,6 +86,32 @@ def tell():
     return message
 
 
+def press(action):
+    """The host's button for `action`."""
+    result = bpy.ops.corvane.action(action=action)
+    check(result == {"FINISHED"}, f"the {action} button finishes ({result})")
+
+
+def install_package():
+    """The packaged host installed with Blender's own installer, as a user installs it."""
+    if HOST.startswith("bl_ext."):
+        result = bpy.ops.extensions.package_install_files(filepath=PACKAGE, repo="user_default",
+                                                          enable_on_install=True)
+    else:
+        result = bpy.ops.preferences.addon_install(filepath=PACKAGE)
+    say(f"installed {os.path.basename(PACKAGE)}: {result}")
+    check(result == {"FINISHED"}, "Blender installs the package")
+
+
+def where_corvane_is():
+    from corvane import vesk
+
+    report["corvane_file"] = vesk.__file__
+    # The bpy module's own interpreter (its prefix) may lie anywhere, the checkout included.
+    report["sys_path"] = [p for p in sys.path if not p.startswith(sys.prefix)]
+    say(f"corvane.vesk imported from {vesk.__file__}")
+
+
 def select():
     prefs = bpy.context.preferences.addons[HOST].preferences
     prefs.index = list(prefs.addons.keys()).index(ADDON)
@@ -87,20 +119,27 @@ def select():
 
 
 def first():
+    if PACKAGE:
+        step(f"Install the host from {os.path.basename(PACKAGE)} with Blender's installer")
+        install_package()
+    else:
+        # The profile's folders were made after this Blender started: put them on sys.path.
+        bpy.utils.refresh_script_paths()
     step("Enable the host add-on: corvane.vesk starts and creates the add-on records")
-    # The profile's folders were made after this Blender started: put them on sys.path.
-    bpy.utils.refresh_script_paths()
     addon_utils.modules_refresh()
+    if not addon_utils.check(HOST)[1]:
+        check(addon_utils.enable(HOST, default_set=True) is not None, "the host add-on enables")
+    check(addon_utils.check(HOST)[1], "the host add-on is enabled")
     from corvane import vesk
 
-    check(addon_utils.enable(HOST, default_set=True) is not None, "the host add-on enables")
+    where_corvane_is()
     prefs = select()
     say(f"managed add-ons: {list(prefs.addons.keys())}")
     state("initial")
     check(not record().status, "Tellmora starts out not installed")
 
-    step("Install Tellmora (operator('install'))")
-    vesk.operator("install")
+    step("Install Tellmora (the host's Install button)")
+    press("install")
     values = state("installed")
     check(values["status"] and values["tips"] == "INSTALLED" and values["version"] == "1.0.0", "installed 1.0.0")
     classes = registered_classes()
@@ -124,22 +163,32 @@ def first():
     version = ".".join(map(str, release["version"])) if isinstance(release["version"], list) else release["version"]
     say(f"published {release['name']} {version} as {os.path.basename(release['archive'])}")
 
-    step("Check for an update (operator('check_update'))")
-    vesk.operator("check_update")
+    step("Check for an update (the Check Update button)")
+    press("check_update")
     values = state("checked")
     check(values["update"] and values["tips"] == "Available update: 1.1.0", "the update is found")
 
-    step("Update (operator('update')): uninstall, then install the new release")
-    vesk.operator("update")
+    step("Update (the Update button): uninstall, then install the new release")
+    press("update")
     values = state("updated")
     check(values["version"] == "1.1.0" and values["tips"] == "INSTALLED" and not values["update"], "updated")
     check(sorted(registered_classes()) == sorted(TELLMORA_CLASSES), "the classes are registered again")
     tell()
 
-    step("The manager's version (operator('version'))")
+    step("The manager's version (the Version button)")
+    press("version")
     report["version"] = vesk.operator("version")
     say(report["version"])
     check(report["version"].startswith("Version: "), "the version is reported")
+
+    if PACKAGE:
+        step("Update Manager: corvane came with the host, and updates with the host's releases")
+        press("update_manager")
+        note = record().tips
+        say(f"the host says: {note}")
+        report["manager_update_note"] = note
+        check(note == sys.modules[HOST].bundled.update_note(), "the host says how it updates, and pip does not run")
+        check(vesk.operator("version") == report["version"], "the manager's version stands")
 
     step("Shut down: the host add-on stops, Blender's preferences are saved")
     addon_utils.disable(HOST)
@@ -165,6 +214,7 @@ def second():
         # The bpy module does not read the user's preferences by itself.
         bpy.ops.wm.read_userpref()
     check(addon_utils.check(HOST)[1], "the host add-on is enabled from the saved preferences")
+    where_corvane_is()
     select()
     check(wait_for_startup_registration(vesk), "the start-up thread registers Tellmora")
     values = state("restarted")
@@ -174,8 +224,8 @@ def second():
     check(sorted(classes) == sorted(TELLMORA_CLASSES), "every class is back")
     report["second_message"] = tell()
 
-    step("Uninstall (operator('uninstall'))")
-    vesk.operator("uninstall")
+    step("Uninstall (the Uninstall button)")
+    press("uninstall")
     values = state("uninstalled")
     check(not values["status"] and values["version"] == "" and values["data"] == 0, "the record is reset")
     check(not registered_classes(), "the classes are gone")

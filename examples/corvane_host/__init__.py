@@ -28,7 +28,12 @@ import time  # noqa: E402
 
 import bpy  # noqa: E402
 
+from . import bundled  # noqa: E402
+
+bundled.use_own_copy()
 from corvane import vesk  # noqa: E402
+
+bundled.route_manager_updates(vesk)
 
 # The manager's actions as buttons, in the order they are shown: action, label, icon, tooltip.
 ACTIONS = (

@@ -1,5 +1,11 @@
+import pytest
+
 import end_to_end
+import harness
 
 
-def test_install_update_restart_uninstall_in_the_blender_executable():
-    end_to_end.check(end_to_end.run())
+@pytest.mark.parametrize("form", ["profile", "package"])
+def test_install_update_restart_uninstall_in_the_blender_executable(form):
+    # "package": the host as users install it, the extension from Blender 4.2 on, else the legacy zip.
+    package = None if form == "profile" else "extension" if harness.blender_version() >= (4, 2) else "legacy"
+    end_to_end.check(end_to_end.run(package=package))

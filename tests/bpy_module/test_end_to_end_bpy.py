@@ -1,8 +1,12 @@
 import sys
 
+import pytest
+
 import end_to_end
 
 
-def test_install_update_restart_uninstall_in_the_bpy_module():
+@pytest.mark.parametrize("form", ["profile", "package"])
+def test_install_update_restart_uninstall_in_the_bpy_module(form):
     # Each Blender session is a process of its own: the bpy module, imported by this interpreter.
-    end_to_end.check(end_to_end.run(module_python=sys.executable))
+    # "package": the extension, installed in-process by Blender's own installer.
+    end_to_end.check(end_to_end.run(module_python=sys.executable, package=None if form == "profile" else "extension"))
