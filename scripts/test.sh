@@ -32,6 +32,12 @@ for release in "${ordered[@]}"; do
         "$([ $rc -eq 0 ] && echo ok || echo FAILED)")")
     [ $rc -eq 0 ] || status=$rc
 done
+began=$SECONDS
+rc=0
+scripts/warnings.sh || rc=$?
+summary+=("$(printf 'warnings as errors, GCC and Clang    %5d s  %s' $((SECONDS - began)) \
+    "$([ $rc -eq 0 ] && echo ok || echo FAILED)")")
+[ $rc -eq 0 ] || status=$rc
 echo "== all lanes:"
 printf '   %s\n' "${summary[@]}"
 exit $status
