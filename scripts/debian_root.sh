@@ -146,13 +146,16 @@ copy_checkout() {
     find "$copy" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf --one-file-system {} +
     tar -C "$checkout" --exclude=./.venv --exclude=./build --exclude=./.git --exclude=__pycache__ \
         --exclude=./.hypothesis --exclude=./.pytest_cache --exclude=./out -cf - . | tar -C "$copy" -xf -
-    # Wheels the root's interpreter cannot fetch itself (scripts/fetch_wheels.sh).
-    if [ "$(release_python "$release")" = 3.13 ]; then
-        scripts/fetch_wheels.sh 3.13 >&2
+    # Wheels the root's interpreter may not fetch itself (scripts/fetch_wheels.sh): Debian
+    # 13's always come from here; Debian 12's when this machine has them.
+    [ "$(release_python "$release")" != 3.13 ] || scripts/fetch_wheels.sh 3.13 >&2
+    local wheels
+    for wheels in "$CORVANE_CACHE"/wheels/cp*; do
+        [ -d "$wheels" ] || continue
         mkdir -p "$root$CORVANE_CACHE_IN_ROOT/wheels"
-        cp -r --link -n "$CORVANE_CACHE/wheels/cp313" "$root$CORVANE_CACHE_IN_ROOT/wheels/" 2>/dev/null ||
-            cp -r -n "$CORVANE_CACHE/wheels/cp313" "$root$CORVANE_CACHE_IN_ROOT/wheels/"
-    fi
+        cp -r --link -n "$wheels" "$root$CORVANE_CACHE_IN_ROOT/wheels/" 2>/dev/null ||
+            cp -r -n "$wheels" "$root$CORVANE_CACHE_IN_ROOT/wheels/"
+    done
 }
 CORVANE_CACHE_IN_ROOT=/var/cache/corvane
 

@@ -37,7 +37,12 @@ if [ ! -x .venv/bin/python ] || [ "$(.venv/bin/python -c 'import sys; print("%d.
         "$python" -m venv --system-site-packages .venv
     fi
 fi
-if [ "$release" = bookworm ]; then
+wheels=$CORVANE_CACHE/wheels/cp${version/./}
+if [ "$release" = bookworm ] && [ -f "$wheels/.fetched" ]; then
+    # Fetched for this machine by another (scripts/fetch_wheels.sh 3.11), e.g. in a Debian root.
+    .venv/bin/python -m pip install -q --disable-pip-version-check --no-index --find-links "$wheels" \
+        -r requirements-dev.txt 2>&1 | quiet
+elif [ "$release" = bookworm ]; then
     .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | quiet
 else
     scripts/fetch_wheels.sh "$version"
