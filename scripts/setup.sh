@@ -38,12 +38,13 @@ if [ ! -x .venv/bin/python ] || [ "$(.venv/bin/python -c 'import sys; print("%d.
     fi
 fi
 wheels=$CORVANE_CACHE/wheels/cp${version/./}
-if [ "$release" = bookworm ] && [ -f "$wheels/.fetched" ]; then
-    # Fetched for this machine by another (scripts/fetch_wheels.sh 3.11), e.g. in a Debian root.
-    .venv/bin/python -m pip install -q --disable-pip-version-check --no-index --find-links "$wheels" \
-        -r requirements-dev.txt 2>&1 | quiet
-elif [ "$release" = bookworm ]; then
-    .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | quiet
+if [ "$release" = bookworm ]; then
+    # Wheels fetched for this machine by another (scripts/fetch_wheels.sh 3.11, e.g. in a
+    # Debian root) where they are whole; else the package index.
+    if ! { [ -f "$wheels/.fetched" ] && .venv/bin/python -m pip install -q --disable-pip-version-check --no-index \
+               --find-links "$wheels" -r requirements-dev.txt 2>&1 | quiet; }; then
+        .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | quiet
+    fi
 else
     scripts/fetch_wheels.sh "$version"
     pin=$(grep -E "^bpy==.*python_version *== *\"$version\"" requirements-dev.txt | cut -d';' -f1)
