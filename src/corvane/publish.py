@@ -226,7 +226,7 @@ def _load_time_imports(tree: ast.Module):
             stack.extend(reversed(node.orelse))
             continue
         children = [c for c in ast.iter_child_nodes(node) if isinstance(c, ast.stmt)]
-        if isinstance(node, ast.Match):
+        if isinstance(node, getattr(ast, "Match", ())):  # Python 3.10+
             children = [s for case in node.cases for s in case.body]
         elif isinstance(node, (ast.Try, getattr(ast, "TryStar", ast.Try))):
             children = list(node.body)

@@ -8,7 +8,7 @@
 
 namespace vesk {
 
-Ref global(Borrowed module, Borrowed name, std::source_location at) {
+Ref global(Borrowed module, Borrowed name, Where at) {
     PyObject* namespace_dict = PyModule_GetDict(module.get());
     if (PyObject* found = PyDict_GetItemWithError(namespace_dict, name.get())) return Ref::borrow(found);
     if (PyErr_Occurred()) raise_set(at);
@@ -18,7 +18,7 @@ Ref global(Borrowed module, Borrowed name, std::source_location at) {
     raise_set(at);
 }
 
-void set_global(Borrowed module, Borrowed name, Borrowed value, std::source_location at) {
+void set_global(Borrowed module, Borrowed name, Borrowed value, Where at) {
     require_status(PyDict_SetItem(PyModule_GetDict(module.get()), name.get(), value.get()), at);
 }
 
@@ -81,11 +81,13 @@ Ref os_path(Borrowed module) { return attr(global(module, "os"_n), "path"_n); }
 
 bool path_exists(Borrowed module, Borrowed path) { return truthy(call(attr(os_path(module), "exists"_n), {path})); }
 
-// os.mkdir(path) for a folder found missing. Another thread (a start-up registration of
-// another add-on) may have made it since: that folder is what was wanted, not an error.
+// os.makedirs(path) for a folder found missing: for a user who never saved preferences,
+// Blender's user folder above the scripts folder does not exist yet either. Another
+// thread (a start-up registration of another add-on) may have made it since: that
+// folder is what was wanted, not an error.
 void make_folder(Borrowed module, Borrowed path) {
     try {
-        call(attr(global(module, "os"_n), "mkdir"_n), {path});
+        call(attr(global(module, "os"_n), "makedirs"_n), {path});
     } catch (const PythonError&) {
         CaughtError caught;
         if (!caught.matches(PyExc_FileExistsError) || !truthy(call(attr(os_path(module), "isdir"_n), {path}))) {

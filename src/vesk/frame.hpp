@@ -31,11 +31,11 @@ std::span<PyMethodDef> manager_functions();
 
 // The module global `name`, read from the module's namespace at the moment of use
 // and then from the built-ins, as a Python module's code reads its globals.
-Ref global(Borrowed module, Borrowed name, std::source_location at = std::source_location::current());
+Ref global(Borrowed module, Borrowed name, Where at = Where::here());
 
 // Assigns the module global `name`.
 void set_global(Borrowed module, Borrowed name, Borrowed value,
-                std::source_location at = std::source_location::current());
+                Where at = Where::here());
 
 // Parses a module function's arguments with the interpreter's own rules; `format`
 // is a PyArg_ParseTupleAndKeywords format such as "O|O:register".
@@ -46,7 +46,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const
 }
 
 // str(value)
-inline Ref as_text(Borrowed value, std::source_location at = std::source_location::current()) {
+inline Ref as_text(Borrowed value, Where at = Where::here()) {
     return require(PyObject_Str(value.get()), at);
 }
 

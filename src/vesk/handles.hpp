@@ -6,7 +6,7 @@
 // that CPython expects, adding a traceback entry for the function it leaves.
 // CaughtError takes a set exception aside, as an `except` clause holds it.
 //
-// Builds against CPython 3.11 to 3.13; where the API differs between them, the
+// Builds against CPython 3.9 to 3.13; where the API differs between them, the
 // difference stays in this file.
 #pragma once
 
@@ -19,12 +19,33 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
-#include <source_location>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 has no Py_NewRef / Py_XNewRef yet (3.10 API).
+inline PyObject* Py_NewRef(PyObject* object) {
+    Py_INCREF(object);
+    return object;
+}
+inline PyObject* Py_XNewRef(PyObject* object) {
+    Py_XINCREF(object);
+    return object;
+}
+#endif
+
 namespace vesk {
+
+// A place in the module's source, taken at the call site by the default arguments (as
+// std::source_location does, which older compilers lack).
+struct Where {
+    const char* file;
+    int line;
+    static constexpr Where here(const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+};
 
 // A Python exception is set; file and line say where the C++ code noticed it.
 struct PythonError {
@@ -32,13 +53,13 @@ struct PythonError {
     int line;
 };
 
-[[noreturn]] inline void raise_set(std::source_location at = std::source_location::current()) {
-    throw PythonError{at.file_name(), static_cast<int>(at.line())};
+[[noreturn]] inline void raise_set(Where at = Where::here()) {
+    throw PythonError{at.file, at.line};
 }
 
 // Sets a Python exception of `type` with `message` and throws.
 [[noreturn]] inline void raise(PyObject* type, const char* message,
-                               std::source_location at = std::source_location::current()) {
+                               Where at = Where::here()) {
     PyErr_SetString(type, message);
     raise_set(at);
 }
@@ -102,12 +123,12 @@ private:
 
 // ---- checks ---------------------------------------------------------------
 
-inline Ref require(PyObject* new_reference, std::source_location at = std::source_location::current()) {
+inline Ref require(PyObject* new_reference, Where at = Where::here()) {
     if (!new_reference) raise_set(at);
     return Ref::steal(new_reference);
 }
 
-inline int require_status(int status, std::source_location at = std::source_location::current()) {
+inline int require_status(int status, Where at = Where::here()) {
     if (status < 0) raise_set(at);
     return status;
 }
@@ -134,28 +155,28 @@ Borrowed operator""_n() {
 }
 
 // The interned string for a name known only at run time (the module body's tables).
-inline Ref interned(const char* name, std::source_location at = std::source_location::current()) {
+inline Ref interned(const char* name, Where at = Where::here()) {
     return require(PyUnicode_InternFromString(name), at);
 }
 
 // ---- common object operations ------------------------------------------------
 
-inline Ref text(std::string_view value, std::source_location at = std::source_location::current()) {
+inline Ref text(std::string_view value, Where at = Where::here()) {
     return require(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())), at);
 }
 
-inline Ref integer(long value, std::source_location at = std::source_location::current()) {
+inline Ref integer(long value, Where at = Where::here()) {
     return require(PyLong_FromLong(value), at);
 }
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
-inline Ref attr(Borrowed object, Borrowed name, std::source_location at = std::source_location::current()) {
+inline Ref attr(Borrowed object, Borrowed name, Where at = Where::here()) {
     return require(PyObject_GetAttr(object.get(), name.get()), at);
 }
 
 inline void set_attr(Borrowed object, Borrowed name, Borrowed value,
-                     std::source_location at = std::source_location::current()) {
+                     Where at = Where::here()) {
     require_status(PyObject_SetAttr(object.get(), name.get(), value.get()), at);
 }
 
@@ -168,7 +189,7 @@ inline bool has_attr(Borrowed object, Borrowed name) {
 
 // getattr(object, name, fallback): only AttributeError falls back.
 inline Ref attr_or(Borrowed object, Borrowed name, Borrowed fallback,
-                   std::source_location at = std::source_location::current()) {
+                   Where at = Where::here()) {
     PyObject* found = PyObject_GetAttr(object.get(), name.get());
     if (found) return Ref::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set(at);
@@ -176,35 +197,35 @@ inline Ref attr_or(Borrowed object, Borrowed name, Borrowed fallback,
     return Ref::borrow(fallback);
 }
 
-inline bool truthy(Borrowed object, std::source_location at = std::source_location::current()) {
+inline bool truthy(Borrowed object, Where at = Where::here()) {
     return require_status(PyObject_IsTrue(object.get()), at) != 0;
 }
 
-inline Ref item(Borrowed container, Borrowed key, std::source_location at = std::source_location::current()) {
+inline Ref item(Borrowed container, Borrowed key, Where at = Where::here()) {
     return require(PyObject_GetItem(container.get(), key.get()), at);
 }
 
 inline void set_item(Borrowed container, Borrowed key, Borrowed value,
-                     std::source_location at = std::source_location::current()) {
+                     Where at = Where::here()) {
     require_status(PyObject_SetItem(container.get(), key.get(), value.get()), at);
 }
 
-inline void del_item(Borrowed container, Borrowed key, std::source_location at = std::source_location::current()) {
+inline void del_item(Borrowed container, Borrowed key, Where at = Where::here()) {
     require_status(PyObject_DelItem(container.get(), key.get()), at);
 }
 
-inline bool contains(Borrowed container, Borrowed value, std::source_location at = std::source_location::current()) {
+inline bool contains(Borrowed container, Borrowed value, Where at = Where::here()) {
     return require_status(PySequence_Contains(container.get(), value.get()), at) != 0;
 }
 
 // left == right, by Python's equality.
-inline bool equal(Borrowed left, Borrowed right, std::source_location at = std::source_location::current()) {
+inline bool equal(Borrowed left, Borrowed right, Where at = Where::here()) {
     return require_status(PyObject_RichCompareBool(left.get(), right.get(), Py_EQ), at) != 0;
 }
 
 // callable(*arguments)
 inline Ref call(Borrowed callable, std::initializer_list<Borrowed> arguments = {},
-                std::source_location at = std::source_location::current()) {
+                Where at = Where::here()) {
     static_assert(sizeof(Borrowed) == sizeof(PyObject*));
     auto vector = reinterpret_cast<PyObject* const*>(arguments.begin());
     return require(PyObject_Vectorcall(callable.get(), vector, arguments.size(), nullptr), at);
@@ -213,7 +234,7 @@ inline Ref call(Borrowed callable, std::initializer_list<Borrowed> arguments = {
 // callable(*positional, **{name: value, ...})
 inline Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> positional,
                          std::initializer_list<std::pair<Borrowed, Borrowed>> keywords,
-                         std::source_location at = std::source_location::current()) {
+                         Where at = Where::here()) {
     Ref args = require(PyTuple_New(static_cast<Py_ssize_t>(positional.size())), at);
     Py_ssize_t index = 0;
     for (Borrowed value : positional) PyTuple_SET_ITEM(args.get(), index++, Py_NewRef(value.get()));
@@ -224,7 +245,7 @@ inline Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> posi
 
 // for item in iterable: body(item). A body that returns bool ends the loop with false.
 template <class Body>
-void for_each(Borrowed iterable, Body&& body, std::source_location at = std::source_location::current()) {
+void for_each(Borrowed iterable, Body&& body, Where at = Where::here()) {
     Ref iterator = require(PyObject_GetIter(iterable.get()), at);
     while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) {
         if constexpr (std::is_same_v<std::invoke_result_t<Body&, Ref>, bool>) {
@@ -266,7 +287,7 @@ public:
     void restore() noexcept { PyErr_Restore(type_.release(), raised_.release(), traceback_.release()); }
 #endif
     // The exception object, carrying its traceback: the error is handled.
-    Ref value(std::source_location at = std::source_location::current()) {
+    Ref value(Where at = Where::here()) {
         if (!raised_) raise(PyExc_SystemError, "corvane.vesk: no exception to take", at);
         return std::move(raised_);
     }

@@ -45,12 +45,12 @@ Ref open_file(const Load& load, Borrowed path, const char* mode) {
 // Runs `body` as the inner operation `function`: a failure gains a traceback entry
 // naming it, below the entry of __import_module__.
 template <class Body>
-auto inner(const char* function, Body&& body, std::source_location at = std::source_location::current()) {
+auto inner(const char* function, Body&& body, Where at = Where::here()) {
     try {
         return body();
     } catch (const PythonError& error) {
         add_traceback(function, error);
-        throw PythonError{at.file_name(), static_cast<int>(at.line())};
+        throw PythonError{at.file, at.line};
     }
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 // object.name(*arguments), without making a bound method first.
 Ref call_method(Borrowed object, Borrowed name, std::initializer_list<Borrowed> arguments = {},
-                std::source_location at = std::source_location::current()) {
+                Where at = Where::here()) {
     std::array<PyObject*, 4> vector{object.get()};
     std::size_t count = 1;
     for (Borrowed argument : arguments) vector.at(count++) = argument.get();
@@ -25,13 +25,13 @@ Ref call_method(Borrowed object, Borrowed name, std::initializer_list<Borrowed> 
 
 // left <op> right, as the interpreter's operator followed by a truth test.
 bool compares(Borrowed left, Borrowed right, int operation,
-              std::source_location at = std::source_location::current()) {
+              Where at = Where::here()) {
     Ref result = require(PyObject_RichCompare(left.get(), right.get(), operation), at);
     return truthy(result, at);
 }
 
 // dict.get(key) on a dict: the value, or an empty Ref; an unhashable key raises.
-Ref lookup(Borrowed dict, Borrowed key, std::source_location at = std::source_location::current()) {
+Ref lookup(Borrowed dict, Borrowed key, Where at = Where::here()) {
     PyObject* found = PyDict_GetItemWithError(dict.get(), key.get());
     if (!found && PyErr_Occurred()) raise_set(at);
     return Ref::borrow(found);
@@ -57,7 +57,7 @@ bool class_has_attr(Borrowed cls, Borrowed name) {
 
 // getattr(cls, name, fallback): only AttributeError falls back.
 Ref class_attr_or(Borrowed cls, Borrowed name, Borrowed fallback,
-                  std::source_location at = std::source_location::current()) {
+                  Where at = Where::here()) {
     if (surely_absent(cls, name)) return Ref::borrow(fallback);
     PyObject* found = PyObject_GetAttr(cls.get(), name.get());
     if (found) return Ref::steal(found);

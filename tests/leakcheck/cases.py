@@ -721,26 +721,27 @@ def _(vesk, env):
         assert vesk.get_addons_path() == vesk.get_addons_path()
 
 
-@case("get_addons_path: missing parent (FileNotFoundError)")
+@case("get_addons_path: a file where a parent folder should be (NotADirectoryError)")
 def _(vesk, env):
     import bpy
 
     with _module_state(vesk, env):
-        bpy.utils.scripts_path = str(env.tmp / "missing" / "scripts")
-        with raises(FileNotFoundError):
+        (env.tmp / "a file").write_text("")
+        bpy.utils.scripts_path = str(env.tmp / "a file" / "scripts")
+        with raises(NotADirectoryError):
             vesk.get_addons_path()
 
 
 class _LateFolderOs:
     """`os` as a thread sees it when another thread makes the folders right after it found
-    them missing: exists() says no once per path, then mkdir() meets the folder."""
+    them missing: exists() says no once per path, then makedirs() meets the folder."""
 
     def __init__(self):
         import os
         import types
 
         self.told = set()
-        self.mkdir = os.mkdir
+        self.makedirs = os.makedirs
         self.path = types.SimpleNamespace(exists=self._exists, sep=os.sep, isdir=os.path.isdir)
 
     def _exists(self, path):

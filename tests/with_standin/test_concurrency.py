@@ -127,7 +127,7 @@ def test_registrations_of_one_add_on_take_turns(vesk, monkeypatch):
 
 def test_folders_another_thread_made_meanwhile(vesk, tmp_path, monkeypatch):
     """Two start-up threads on a profile without the add-ons folder both find it missing;
-    the one whose os.mkdir comes second must not fail for the folder the first just made."""
+    the one whose os.makedirs comes second must not fail for the folder the first just made."""
     import os
     import types
 
@@ -141,7 +141,7 @@ def test_folders_another_thread_made_meanwhile(vesk, tmp_path, monkeypatch):
             return False
         return os.path.exists(path)
 
-    fake_os = types.SimpleNamespace(mkdir=os.mkdir, path=types.SimpleNamespace(
+    fake_os = types.SimpleNamespace(makedirs=os.makedirs, path=types.SimpleNamespace(
         exists=exists, sep=os.sep, isdir=os.path.isdir))
     monkeypatch.setattr(vesk, "os", fake_os)
     monkeypatch.setattr(sys, "path", list(sys.path))

@@ -243,14 +243,17 @@ def remount(folder, options):
     subprocess.run(["mount", "-o", f"remount,{options}", str(folder)], check=True, capture_output=True)
 
 
-def test_missing_user_scripts_folder(vesk, prefs, scripts, server):
-    bpy.utils.scripts_path = str(scripts / "not" / "there")  # folders are made one level at a time
-    with pytest.raises(FileNotFoundError):
+def test_user_scripts_folder_that_cannot_be_made(vesk, prefs, scripts, server):
+    scripts.parent.mkdir(parents=True, exist_ok=True)
+    blocked = scripts.parent / "a file"
+    blocked.write_text("")
+    bpy.utils.scripts_path = str(blocked / "scripts")  # a file where a folder should be
+    with pytest.raises(NotADirectoryError):
         vesk.operator("install")
     assert state(prefs, scripts) == UNTOUCHED and not scripts.exists()
     assert server.requests == ["/service.json", f"/dist/{NAME}/index.json"]
 
-    (scripts / "not").mkdir(parents=True)
+    bpy.utils.scripts_path = str(scripts / "not" / "there")  # missing folders are made, parents too
     assert_installs_whole(vesk, prefs, scripts / "not" / "there")
 
 

@@ -154,9 +154,13 @@ def test_get_addons_path_keeps_existing_folders_and_joins_without_normalising(ve
     assert (tmp_path / "scripts" / "addons" / "kept").is_dir() and search_path[-1] == path
 
 
-def test_get_addons_path_creates_one_level_at_a_time(vesk, tmp_path, search_path):
-    bpy.utils.scripts_path = str(tmp_path / "missing" / "scripts")
-    with pytest.raises(FileNotFoundError):
+def test_get_addons_path_makes_a_missing_user_folder_too(vesk, tmp_path, search_path):
+    # A user who never saved preferences has no Blender user folder above the scripts folder.
+    bpy.utils.scripts_path = str(tmp_path / "config" / "blender" / "4.5" / "scripts")
+    expected = bpy.utils.scripts_path + os.sep + "addons"
+    assert vesk.get_addons_path() == expected and os.path.isdir(expected) and expected in search_path
+
+    bpy.utils.scripts_path = str(tmp_path / "file" / "scripts")
+    (tmp_path / "file").write_text("not a folder")
+    with pytest.raises(NotADirectoryError):
         vesk.get_addons_path()
-    assert not (tmp_path / "missing").exists()
-    assert not any(str(tmp_path) in p for p in search_path)
