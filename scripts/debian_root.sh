@@ -14,7 +14,7 @@
 #        scripts/debian_root.sh RELEASE run COMMAND...   then run COMMAND in /corvane in it
 #        scripts/debian_root.sh RELEASE shell            an interactive shell there
 #        scripts/debian_root.sh RELEASE remove
-# RELEASE: bookworm (12) or trixie (13).
+# RELEASE: bullseye (11), bookworm (12) or trixie (13).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -139,11 +139,17 @@ copy_checkout() {
     tar -C "$checkout" --exclude=./.venv --exclude=./build --exclude=./.git --exclude=__pycache__ \
         --exclude=./.hypothesis --exclude=./.pytest_cache --exclude=./out -cf - . | tar -C "$copy" -xf -
     # Wheels the root's interpreter cannot fetch itself (scripts/fetch_wheels.sh).
-    if [ "$(release_python "$release")" = 3.13 ]; then
+    local version
+    version=$(release_python "$release")
+    if [ "$version" = 3.13 ]; then
         scripts/fetch_wheels.sh 3.13 >&2
+    elif [ "$release" = bullseye ]; then
+        scripts/fetch_wheels.sh 3.9 $(bullseye_wheels) >&2
+    fi
+    if [ -d "$CORVANE_CACHE/wheels/cp${version/./}" ]; then
         mkdir -p "$root$CORVANE_CACHE_IN_ROOT/wheels"
-        cp -r --link -n "$CORVANE_CACHE/wheels/cp313" "$root$CORVANE_CACHE_IN_ROOT/wheels/" 2>/dev/null ||
-            cp -r -n "$CORVANE_CACHE/wheels/cp313" "$root$CORVANE_CACHE_IN_ROOT/wheels/"
+        cp -r --link -n "$CORVANE_CACHE/wheels/cp${version/./}" "$root$CORVANE_CACHE_IN_ROOT/wheels/" 2>/dev/null ||
+            cp -r -n "$CORVANE_CACHE/wheels/cp${version/./}" "$root$CORVANE_CACHE_IN_ROOT/wheels/"
     fi
 }
 CORVANE_CACHE_IN_ROOT=/var/cache/corvane
