@@ -305,3 +305,48 @@ def assert_offline_facts(facts, server_requests):
     marked = server_requests.index(OFFLINE_MARK)
     assert any(p.endswith(".zip") for p in server_requests[:marked]), server_requests
     assert server_requests[marked + 1:] == [], "no request once online access is off"
+
+
+# ---- quitting while a start-up registration waits ------------------------------------
+
+
+def quit_while_a_registration_waits(report, bound, interface=False):
+    """The host add-on (corvane_host, in the profile) enabled again on its record saved as
+    installed, as at a start: its init's start-up thread asks the service (VESK_SERVICE_URL),
+    which never answers. Once that thread waits for the answer, Blender is left: the
+    script ends, or with the interface a timer step quits. A watchdog ends a Blender still
+    running `bound` seconds later with every thread's stack, and a non-zero status."""
+    import faulthandler
+    import sys
+    import threading
+    import time
+
+    import addon_utils
+    import bpy
+
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    addon_utils.enable("corvane_host", default_set=True)
+    bpy.context.preferences.addons["corvane_host"].preferences.addons["tellmora"].status = True
+    addon_utils.disable("corvane_host")  # the preferences stay
+    before = set(threading.enumerate())
+    addon_utils.enable("corvane_host", default_set=True)
+    deadline = time.monotonic() + 30
+
+    def waiting(frame):  # http.client reading the answer's status line
+        return frame is not None and (frame.f_code.co_name == "_read_status" or waiting(frame.f_back))
+
+    while not any(waiting(sys._current_frames().get(t.ident)) for t in _started_threads(before)):
+        assert time.monotonic() < deadline, "no start-up thread waits for the service's answer"
+        time.sleep(0.01)
+
+    def leave():
+        faulthandler.dump_traceback_later(bound, exit=True)
+        report(leaving=time.time())
+        if interface:
+            bpy.ops.wm.quit_blender()
+
+    if interface:
+        bpy.app.timers.register(leave, first_interval=0.1)
+    else:
+        leave()

@@ -1,7 +1,7 @@
 """A raw-socket HTTP server on loopback that answers each path as the test says,
 including the answers a well-behaved server never gives: a connection reset
 before any answer, a reset in the middle of the body, a body cut short of its
-Content-Length, a body trickled out slowly.
+Content-Length, a body trickled out slowly, a request never answered.
 
 Each path holds a queue of answers: a request takes the first one, and the last
 one stays for every later request. Every request path is logged, in order.
@@ -16,7 +16,7 @@ _REASONS = {200: "OK", 404: "Not Found", 500: "Internal Server Error"}
 
 
 class Answer:
-    """What the server does with one request: `kind` is "whole", "refuse", "reset" or "cut"."""
+    """What the server does with one request: `kind` is "whole", "refuse", "reset", "cut" or "silent"."""
 
     def __init__(self, kind, body=b"", status=200, content_type="application/octet-stream", at=None,
                  pieces=1, delay=0.0):
@@ -43,6 +43,11 @@ def json_answer(text, status=200):
 def refuse():
     """The connection is reset as soon as the request has arrived: no answer byte at all."""
     return Answer("refuse")
+
+
+def silent():
+    """The request is read and never answered; the connection stays open until the server closes."""
+    return Answer("silent")
 
 
 def reset_mid_body(body, at=None):
@@ -137,6 +142,10 @@ class FaultServer:
             answer = self._next_answer(path)
             if answer.kind == "refuse":
                 _reset(connection)
+                return
+            if answer.kind == "silent":
+                self._closed.wait()
+                connection.close()
                 return
             reason = _REASONS.get(answer.status, "Status")
             connection.sendall(

@@ -213,6 +213,9 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
         Ref target_arguments = require(Py_BuildValue("(s)", "update_manager"));
         Ref thread = call_keywords(thread_type, {},
                                    {{"target"_n, global(module, "operator"_n)}, {"args"_n, target_arguments}});
+        // Not a daemon, even when a start-up registration (a daemon) starts it: quitting
+        // waits for pip, since a pip cut off half-way leaves a broken install.
+        set_attr(thread, "daemon"_n, Py_False);
         call(attr(thread, "start"_n), {});
     }
     Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url"_n).get(),

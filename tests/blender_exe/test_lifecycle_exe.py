@@ -1,8 +1,13 @@
 import json
+import shutil
+import time
 import zipfile
+
+import pytest
 
 import addon_package
 import blender_checks
+import faultserver
 import harness
 
 
@@ -46,3 +51,20 @@ def test_fresh_profile_add_on_folder_reaches_sys_path(tmp_path):
     assert run["existed"] is False and run["on_path_at_start"] is False
     assert run["loaded"] == [["tellmora.a", 1], ["tellmora.b", 2]], run.output[-3000:]
     assert run["on_path"] == 1
+
+
+@pytest.mark.parametrize("interface", [False, True], ids=["headless", "interface"])
+def test_blender_quits_while_a_startup_registration_waits_on_a_silent_server(tmp_path, interface):
+    if interface and shutil.which("xvfb-run") is None:
+        pytest.skip("xvfb-run is not installed")
+    bound = 15 * harness.profile_setup.blender_wrapper()[1]
+    harness.profile_setup.install_into_profile(tmp_path / "home")
+    with faultserver.FaultServer() as server:
+        server.put("/service.json", faultserver.silent())
+        run = harness.run_blender(f"""
+            import blender_checks
+            blender_checks.quit_while_a_registration_waits(report, {bound}, {interface})
+        """, tmp_path / "home", env={"VESK_SERVICE_URL": server.url}, interface=interface)
+        exited = time.time()
+    assert server.requests == ["/service.json"]
+    assert exited - run["leaving"] < bound, run.output[-3000:]

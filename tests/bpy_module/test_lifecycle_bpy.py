@@ -1,7 +1,10 @@
+import time
 import zipfile
 
 import addon_package
 import blender_checks
+import faultserver
+import harness
 
 
 def test_lifecycle_and_published_package_in_the_bpy_module(blender_home, tmp_path):
@@ -16,3 +19,23 @@ def test_lifecycle_and_published_package_in_the_bpy_module(blender_home, tmp_pat
         blender_checks.assert_lifecycle_facts(facts, bundle, server.requests)
     finally:
         server.shutdown()
+
+
+def test_exits_while_a_startup_registration_waits_on_a_silent_server(tmp_path):
+    # In an interpreter of its own: what is checked is that interpreter's exit.
+    home = harness.profile_setup.install_into_profile(tmp_path / "home")
+    with faultserver.FaultServer() as server:
+        server.put("/service.json", faultserver.silent())
+        process = harness.fresh_python(f"""
+            import sys
+            sys.path.insert(0, {str(harness.TESTS)!r})
+            import bpy, blender_checks
+            if hasattr(bpy.app, "online_access"):  # a factory profile keeps add-ons offline
+                bpy.context.preferences.system.use_online_access = True
+            blender_checks.quit_while_a_registration_waits(lambda leaving: print("LEFT", leaving), 15)
+        """, standin=False, env={"BLENDER_USER_CONFIG": str(home / "config"),
+                                 "BLENDER_USER_SCRIPTS": str(home / "scripts"), "VESK_SERVICE_URL": server.url})
+        exited = time.time()
+    output = process.stdout + process.stderr
+    assert process.returncode == 0 and server.requests == ["/service.json"], output[-3000:]
+    assert exited - float(output.split("LEFT ")[1].split()[0]) < 15, output[-3000:]

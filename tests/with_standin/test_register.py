@@ -153,7 +153,8 @@ class RecordingThread:
         self.target, self.args, self.keywords = target, args, keywords
 
     def start(self):
-        RecordingThread.started.append((self.target, self.args, self.keywords, RecordingThread.web_requests()))
+        RecordingThread.started.append((self.target, self.args, self.keywords, getattr(self, "daemon", None),
+                                        RecordingThread.web_requests()))
 
 
 def test_manager_update_flag_starts_one_thread_before_the_index_request(vesk, prefs, web, addon, monkeypatch):
@@ -165,7 +166,8 @@ def test_manager_update_flag_starts_one_thread_before_the_index_request(vesk, pr
     operator = object()
     monkeypatch.setattr(vesk, "operator", operator, raising=False)
     vesk.register(prefs.addons[NAME], "check_update")
-    assert RecordingThread.started == [(operator, ("update_manager",), {}, ["/service.json"])]
+    # Explicitly not a daemon: a start-up thread that starts it is one, and would pass that on.
+    assert RecordingThread.started == [(operator, ("update_manager",), {}, False, ["/service.json"])]
 
     web.put_json("/service.json", {"url": web.url + "/addons"})
     RecordingThread.started = []

@@ -57,13 +57,14 @@ def test_init_threads_run_the_register_found_at_start(vesk, prefs, monkeypatch):
     done = threading.Event()
 
     def register(addon, action=None):
-        ran.append((threading.current_thread() is not threading.main_thread(), addon, action))
+        thread = threading.current_thread()
+        ran.append((thread is not threading.main_thread(), thread.daemon, addon, action))
         done.set()
 
     monkeypatch.setattr(vesk, "register", register, raising=False)
     vesk.init(prefs)
     assert done.wait(10)
-    assert ran == [(True, record, None)]
+    assert ran == [(True, True, record, None)]  # a daemon: it must not hold Blender's exit
 
 
 def test_second_init_refused_by_blender_changes_nothing(vesk, prefs, threads):
