@@ -513,6 +513,7 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
     import os
 
     import addon_utils
+    import blender_checks
     import bpy
 
     # Under valgrind (scripts/memcheck.sh) everything is slower.
@@ -547,14 +548,7 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
 
     def done(outcomes):
         finish(outcomes)
-        bpy.app.timers.register(quit_blender, first_interval=0.1)
-
-    def quit_blender():
-        if bpy.app.version < (3, 0):
-            # A timer's context has no window, and Blender 2.83 crashes quitting without one.
-            bpy.ops.wm.quit_blender({"window": bpy.context.window_manager.windows[0]})
-        else:
-            bpy.ops.wm.quit_blender()
+        bpy.app.timers.register(lambda: blender_checks.quit_blender() and None, first_interval=0.1)
 
     def guarded(function):
         def run(*args):
