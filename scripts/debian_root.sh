@@ -56,7 +56,12 @@ fi
 in_namespace() {
     local target=$1
     shift
-    unshare --mount --propagation private -- "$checkout/scripts/debian_root.sh" "$release" __in_namespace \
+    # Private, so that nothing mounted here reaches the machine's namespace. In a root
+    # (a run inside one), / is no mount point to set that on; the namespace that root
+    # runs in is private already, and so are copies of it.
+    local propagation=private
+    [ "$(stat -c %d:%i /)" = "$(stat -c %d:%i /proc/1/root/. 2>/dev/null)" ] || propagation=unchanged
+    unshare --mount --propagation "$propagation" -- "$checkout/scripts/debian_root.sh" "$release" __in_namespace \
         "$target" "$@"
 }
 
