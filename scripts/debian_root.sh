@@ -14,7 +14,7 @@
 #        scripts/debian_root.sh RELEASE run COMMAND...   then run COMMAND in /corvane in it
 #        scripts/debian_root.sh RELEASE shell            an interactive shell there
 #        scripts/debian_root.sh RELEASE remove
-# RELEASE: bookworm (12) or trixie (13).
+# RELEASE: bullseye (11), bookworm (12) or trixie (13).
 # CORVANE_ROOT_COPY=NAME runs in /NAME instead, under a lock of its own: a second
 # checkout's runs go on beside the first's.
 set -euo pipefail
@@ -147,14 +147,20 @@ copy_checkout() {
     tar -C "$checkout" --exclude=./.venv --exclude=./build --exclude=./.git --exclude=__pycache__ \
         --exclude=./.hypothesis --exclude=./.pytest_cache --exclude=./out -cf - . | tar -C "$copy" -xf -
     # Wheels the root's interpreter may not fetch itself (scripts/fetch_wheels.sh): Debian
-    # 13's always come from here; Debian 12's when this machine has them.
-    [ "$(release_python "$release")" != 3.13 ] || scripts/fetch_wheels.sh 3.13 >&2
+    # 13's and 11's always come from here; Debian 12's when this machine has them.
+    case "$release" in
+        trixie) scripts/fetch_wheels.sh 3.13 >&2 ;;
+        bullseye) scripts/fetch_wheels.sh 3.9 $(bullseye_wheels) >&2 ;;
+    esac
     local wheels
     for wheels in "$CORVANE_CACHE"/wheels/cp*; do
         [ -d "$wheels" ] || continue
         mkdir -p "$root$CORVANE_CACHE_IN_ROOT/wheels"
         cp -r --link -n "$wheels" "$root$CORVANE_CACHE_IN_ROOT/wheels/" 2>/dev/null ||
             cp -r -n "$wheels" "$root$CORVANE_CACHE_IN_ROOT/wheels/"
+        # What the wheels were fetched for, as it stands now.
+        [ ! -f "$wheels/.fetched" ] ||
+            cp --remove-destination "$wheels/.fetched" "$root$CORVANE_CACHE_IN_ROOT/wheels/${wheels##*/}/.fetched"
     done
 }
 CORVANE_CACHE_IN_ROOT=/var/cache/corvane

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Shows corvane.vesk at work in Debian's Blender, headless, on temporary user folders.
-# --blender 3.4 (Debian 12's) or --blender 4.3 (Debian 13's; also bookworm, trixie,
-# 12, 13) picks the Blender; the default is this machine's own Debian's. The other
-# release's Blender runs in a Debian root (scripts/debian_root.sh, made on first use).
+# --blender 3.4 (Debian 12's), --blender 4.3 (Debian 13's) or --blender 2.83 (Debian 11's;
+# also bookworm, trixie, bullseye, 12, 13, 11) picks the Blender; the default is this
+# machine's own Debian's. Another release's Blender runs in a Debian root
+# (scripts/debian_root.sh, made on first use).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian/release.sh
@@ -10,7 +11,7 @@ release=$(native_release)
 arguments=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --blender) release=$(release_by_name "${2:?--blender needs 3.4 or 4.3}"); shift 2 ;;
+        --blender) release=$(release_by_name "${2:?--blender needs 2.83, 3.4 or 4.3}"); shift 2 ;;
         --blender=*) release=$(release_by_name "${1#--blender=}"); shift ;;
         *) arguments+=("$1"); shift ;;
     esac

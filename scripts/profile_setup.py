@@ -45,13 +45,16 @@ def blender_wrapper():
 
 def blender_env(home, extra=None):
     """Debian's Blender takes its Python home from the first python3.x on PATH: /usr/bin first.
-    Every user folder it knows (4.2 and later: extensions too) lies under `home`."""
+    Every user folder it knows (4.2 and later: extensions too), and its home, lies under `home`."""
     home = Path(home)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VIRTUAL_ENV"))}
     env["PATH"] = "/usr/bin:/bin:" + env.get("PATH", "")
     env["BLENDER_USER_CONFIG"] = str(home / "config")
     env["BLENDER_USER_SCRIPTS"] = str(home / "scripts")
     env["BLENDER_USER_EXTENSIONS"] = str(home / "extensions")
+    # Blender before 3.0 ignores BLENDER_USER_SCRIPTS while that folder does not exist yet
+    # and takes the home folder's: that is under `home` too.
+    env["HOME"] = str(home)
     env.update(extra or {})
     return env
 

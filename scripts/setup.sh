@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what corvane needs on a Debian 12 or 13 machine and builds it: Debian's
+# Installs what corvane needs on a Debian 11, 12 or 13 machine and builds it: Debian's
 # Blender with the Python packages its interpreter needs (scripts/debian/RELEASE.packages),
 # a virtual environment (.venv) on the interpreter that Blender embeds, with the build
 # and test tools and the bpy module, and corvane itself, built from this checkout.
 # Debian 12: Python 3.11, tools and bpy 4.5 from the package index. Debian 13: Python
 # 3.13, Debian's tools (the .venv sees the system's packages), bpy 5.2 from the wheels
-# that scripts/fetch_wheels.sh keeps.
+# that scripts/fetch_wheels.sh keeps. Debian 11: Python 3.9, Debian's tools, no bpy module;
+# scikit-build-core from the wheels that scripts/fetch_wheels.sh keeps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian/release.sh
@@ -45,6 +46,10 @@ if [ "$release" = bookworm ]; then
                --find-links "$wheels" -r requirements-dev.txt 2>&1 | quiet; }; then
         .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | quiet
     fi
+elif [ "$release" = bullseye ]; then
+    scripts/fetch_wheels.sh "$version" $(bullseye_wheels)
+    .venv/bin/python -m pip install -q --disable-pip-version-check --no-index \
+        --find-links "$wheels" $(bullseye_wheels) 2>&1 | quiet
 else
     scripts/fetch_wheels.sh "$version"
     pin=$(grep -E "^bpy==.*python_version *== *\"$version\"" requirements-dev.txt | cut -d';' -f1)

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Runs every test in the four lanes: Debian 12 (Blender 3.4 executable, bpy 4.5; Python
+# Runs every test in the five lanes: Debian 12 (Blender 3.4 executable, bpy 4.5; Python
 # 3.11) and Debian 13 (Blender 4.3 executable, bpy 5.2; Python 3.13), each with its
-# leak check and sanitizer run (scripts/test_release.sh). This machine's own release
-# runs here; the other in a Debian root (scripts/debian_root.sh, made on first use
-# and kept in /var/cache/corvane). CORVANE_RELEASES="bookworm" (or "trixie") runs one
-# release only. Arguments go to the pytest runs.
+# leak check and sanitizer run, and Debian 11 (Blender 2.83 executable; Python 3.9)
+# (scripts/test_release.sh). This machine's own release runs here; the others in
+# Debian roots (scripts/debian_root.sh, made on first use and kept in
+# /var/cache/corvane). CORVANE_RELEASES picks releases ("bookworm", "trixie bullseye").
+# Arguments go to the pytest runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian/release.sh
 native=$(native_release)
 releases=()
-for release in ${CORVANE_RELEASES:-bookworm trixie}; do releases+=("$(release_by_name "$release")"); done
+for release in ${CORVANE_RELEASES:-bookworm trixie bullseye}; do releases+=("$(release_by_name "$release")"); done
 # This machine's release first.
 ordered=()
 for release in "${releases[@]}"; do [ "$release" != "$native" ] || ordered=("$release" "${ordered[@]}"); done

@@ -106,6 +106,17 @@ def assert_frame_facts(facts):
     assert facts["translations_accepted"]
 
 
+def quit_blender():
+    """Quits Blender from a timer step, whose context has no window: Blender 2.83 crashes
+    quitting without one."""
+    import bpy
+
+    if bpy.app.version < (3, 0):
+        bpy.ops.wm.quit_blender({"window": bpy.context.window_manager.windows[0]})
+    else:
+        bpy.ops.wm.quit_blender()
+
+
 def user_scripts():
     return os.environ["BLENDER_USER_SCRIPTS"]
 
@@ -344,7 +355,7 @@ def quit_while_a_registration_waits(report, bound, interface=False):
         faulthandler.dump_traceback_later(bound, exit=True)
         report(leaving=time.time())
         if interface:
-            bpy.ops.wm.quit_blender()
+            quit_blender()
 
     if interface:
         bpy.app.timers.register(leave, first_interval=0.1)

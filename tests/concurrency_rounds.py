@@ -513,6 +513,7 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
     import os
 
     import addon_utils
+    import blender_checks
     import bpy
 
     # Under valgrind (scripts/memcheck.sh) everything is slower.
@@ -547,7 +548,7 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
 
     def done(outcomes):
         finish(outcomes)
-        bpy.app.timers.register(lambda: bpy.ops.wm.quit_blender() and None, first_interval=0.1)
+        bpy.app.timers.register(lambda: blender_checks.quit_blender() and None, first_interval=0.1)
 
     def guarded(function):
         def run(*args):

@@ -113,6 +113,8 @@ def order_facts(rounds=5):
 
     # Without the class-name entry the sub panel could come first: Blender refuses that.
     modules, known, expected, edges = addon_modules(bpy, rounds)
+    # The module reads pointers from (function, keywords) pairs before Blender 3.2.
+    facts["declaration"] = type(modules[0].ORD_PG_leaf.__annotations__["value"]).__name__
     main, sub = edges[4][1], edges[4][0]
     try:
         bpy.utils.register_class(sub)
@@ -129,3 +131,4 @@ def assert_order_facts(facts):
         assert entry == {**entry, "as_expected": True, "edges_kept": True, "registered": True,
                          "unregistered": True}, entry
     assert facts["child_first_refused"]
+    assert (facts["declaration"] == "tuple") == (tuple(facts["blender"]) < (3, 2)), facts["declaration"]

@@ -45,9 +45,12 @@ SEED = int(os.environ.get("CORVANE_KILL_SEED", str(time.time_ns() % 2**32)))
 # Leftovers that a kill may strand in the add-on folder and no load ever reads: an
 # archive being downloaded (replaced by the next download) and temporary files.
 STRANDED = (f"{ADDON}.zip",)
+# Blender 2.83 imports a folder left without __init__.py as a namespace package and fails
+# on its missing file instead.
 BLENDER_FINDS_NO_FOLDER = re.compile(
     r'Traceback \(most recent call last\):\n  File "[^"]*/addon_utils.py", line \d+, in enable\n'
-    r'(?:    .*\n)*ModuleNotFoundError: No module named \'tellmora\'\n')
+    r'(?:(?:    |  File ).*\n)*(?:ModuleNotFoundError: No module named \'tellmora\'|'
+    r'TypeError: stat: path should be string, bytes, os.PathLike or integer, not NoneType)\n')
 
 
 def sha256(data):

@@ -17,6 +17,7 @@ from contextlib import contextmanager
 import bpy
 import pytest
 import requests
+import urllib3
 
 import faultserver as fs
 from addon_package import NAME, archive, bundle_text, package_archive, standard_records
@@ -118,16 +119,24 @@ STAGES = {
 GOOD = {"update check": INDEX, "download index": INDEX, "archive": ARCHIVE}  # the service's names the server
 
 
+# requests before 2.27 (Debian 11's) raises the JSON decoder's own error, a ValueError, for
+# a body that is not JSON; urllib3 before 2 takes a body cut short of its length without
+# complaint, and the cut body is then an answer like any other.
+NOT_JSON = getattr(requests.exceptions, "JSONDecodeError", ValueError)
+CUT_SHORT_NOTICED = int(urllib3.__version__.split(".")[0]) >= 2
+
+
 def fault_outcome(stage, fault):
     """(exception raised or None, state left) for a fault at one stage."""
-    network = fault in NETWORK_FAULTS
+    network = fault in NETWORK_FAULTS and (fault != "cut short of its length" or CUT_SHORT_NOTICED)
     if stage == "service":
         if network:
             return requests.RequestException, UNTOUCHED
         return None, {**UNTOUCHED, "tips": SERVICE_MESSAGE}  # the service's answer is checked
     if stage in ("update check", "download index"):
         # Not JSON: the decoding error, whatever the status; the folder is made by the download only.
-        return requests.RequestException, {**UNTOUCHED, "files": [] if stage == "download index" else None}
+        return requests.RequestException if network else NOT_JSON, {
+            **UNTOUCHED, "files": [] if stage == "download index" else None}
     if network:
         return requests.RequestException, {**UNTOUCHED, "version": "1.0.0", "files": []}
     # An error page is not the archive: its digest differs, the record is reset.

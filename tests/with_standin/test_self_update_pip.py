@@ -8,6 +8,7 @@ Nothing leaves the machine.
 import base64
 import hashlib
 import importlib.metadata
+import importlib.util
 import json
 import os
 import shutil
@@ -64,9 +65,16 @@ def venv(tmp_path_factory):
     # requests and its dependencies, borrowed from this environment through a path file.
     borrowed = root / "borrowed"
     borrowed.mkdir()
-    for module in ("requests", "urllib3", "idna", "certifi", "charset_normalizer"):
-        origin = Path(__import__(module).__file__).parent
-        shutil.copytree(origin, borrowed / module, ignore=shutil.ignore_patterns("__pycache__"))
+    # Its character-set detector is charset_normalizer, or chardet for requests before 2.26; Debian's
+    # urllib3 before 2 imports six, a single file.
+    detector = "charset_normalizer" if importlib.util.find_spec("charset_normalizer") else "chardet"
+    six = ("six",) if importlib.util.find_spec("six") else ()
+    for module in ("requests", "urllib3", "idna", "certifi", detector, *six):
+        origin = Path(__import__(module).__file__)
+        if origin.name != "__init__.py":
+            shutil.copy(origin, borrowed)
+            continue
+        shutil.copytree(origin.parent, borrowed / module, ignore=shutil.ignore_patterns("__pycache__"))
     site = next((environment / "lib").glob("python3*/site-packages"))
     (site / "zz_borrowed.pth").write_text(f"{borrowed}\n{harness.STANDIN}\n")
     return python
