@@ -15,7 +15,7 @@ bl_info = {
     "name": "Corvane Host",
     "author": "corvane",
     "version": (0, 1, 0),
-    "blender": (3, 4, 0),
+    "blender": (2, 83, 0),  # the oldest Blender the legacy zip serves
     "location": "Edit > Preferences > Add-ons > Corvane Host",
     "description": "Installs, updates and removes the maker's add-ons",
     "category": "System",
