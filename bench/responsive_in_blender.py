@@ -63,6 +63,9 @@ def press(action):
     """The host's button for `action`, as a click runs it: invoked in the preferences area."""
     window, area = preferences_area()
     region = next(r for r in area.regions if r.type == "WINDOW")
+    if not hasattr(bpy.context, "temp_override"):  # Blender before 3.2
+        override = {"window": window, "screen": window.screen, "area": area, "region": region}
+        return bpy.ops.corvane.action(override, "INVOKE_DEFAULT", action=action)
     with bpy.context.temp_override(window=window, area=area, region=region):
         return bpy.ops.corvane.action("INVOKE_DEFAULT", action=action)
 

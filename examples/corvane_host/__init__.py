@@ -244,8 +244,15 @@ def _file_loaded(*args):
 def _watch_again():
     manager = bpy.context.window_manager
     if _job is not None and manager.windows:
-        with bpy.context.temp_override(window=_main_window(manager)):
-            bpy.ops.corvane.action("INVOKE_DEFAULT", watch=True)
+        _invoke_on(_main_window(manager), watch=True)
+
+
+def _invoke_on(window, **properties):
+    """Invokes the action operator with `window` as its context's window."""
+    if hasattr(bpy.context, "temp_override"):  # Blender 3.2 and later
+        with bpy.context.temp_override(window=window):
+            return bpy.ops.corvane.action("INVOKE_DEFAULT", **properties)
+    return bpy.ops.corvane.action({"window": window, "screen": window.screen}, "INVOKE_DEFAULT", **properties)
 
 
 def _main_window(manager):
@@ -302,8 +309,16 @@ class CORVANE_OT_action(bpy.types.Operator):
         # sits on the main window, which Blender takes down only to quit or to load a file.
         manager = context.window_manager
         main = _main_window(manager)
-        with context.temp_override(window=main):
+        if hasattr(context, "temp_override"):
+            with context.temp_override(window=main):
+                manager.modal_handler_add(self)
+        elif context.window == main:
             manager.modal_handler_add(self)
+        else:
+            # Before Blender 3.2 a handler goes only on the context's own window: an
+            # operator invoked on the main window watches the action instead.
+            _invoke_on(main, watch=True)
+            return {"FINISHED"}
         self.timer = manager.event_timer_add(0.1, window=main)
         _redraw_progress()
         return {"RUNNING_MODAL"}

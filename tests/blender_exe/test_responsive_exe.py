@@ -28,6 +28,7 @@ PRELUDE = f"""
 import sys, time
 import bpy
 sys.path.insert(0, {str(harness.REPO / "bench")!r})
+import blender_checks
 import concurrency_rounds
 from responsive_in_blender import TickMeter, busy, enable_host, guarded, press
 prefs = enable_host()
@@ -67,7 +68,7 @@ def test_install_on_a_slow_server_leaves_blender_drawing(tmp_path):
                 pressed, done = run_report()["pressed"], time.monotonic()
                 report(gap=meter.longest_gap(pressed, done), seconds=done - pressed, tips=record.tips,
                        enabled=list(addon_utils.check("tellmora")))
-                bpy.ops.wm.quit_blender()
+                blender_checks.quit_blender()
 
             def run_report():
                 import json, os
@@ -106,7 +107,7 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
                 pressed = time.monotonic() - 3.0
                 report(busy=busy(), gap=meter.longest_gap(pressed, time.monotonic()),
                        frames=sum(1 for t in frames if t > pressed), quit_at=time.time())
-                bpy.ops.wm.quit_blender()
+                blender_checks.quit_blender()
 
             bpy.app.timers.register(guarded(start), first_interval=1.0)
         """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False,
@@ -116,6 +117,8 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
         assert run["busy"], "the update still waits on the server"
         assert run["frames"] > 0 and run["gap"] < GAP_BOUND, f"{run['frames']} frames, gap {run['gap']:.2f} s"
         assert ended - run["quit_at"] < 15, "Blender ended promptly"
+        if harness.blender_version() < (3, 0):
+            return  # Blender 2.83 leaves the preferences unsaved at this quit: nothing to read back
         # The preferences Blender saved at quit hold the record as it was before the update.
         saved = harness.run_blender("""
             import bpy
