@@ -25,6 +25,7 @@ import bpy
 HOST = os.environ.get("CORVANE_DEMO_HOST", "corvane_host")  # the host add-on's module
 PACKAGE = os.environ.get("CORVANE_DEMO_PACKAGE")
 ADDON = "tellmora"
+OTHER = os.environ.get("CORVANE_DEMO_OTHER")  # a second add-on the host manages
 FIELDS = ("name", "title", "status", "update", "version", "tips")
 TELLMORA_CLASSES = ("TELLMORA_PG_settings", "TELLMORA_OT_tell", "TELLMORA_PT_main", "TELLMORA_PT_details")
 
@@ -45,14 +46,14 @@ def check(condition, what):
         raise SystemExit(f"demo step failed: {what}")
 
 
-def record():
+def record(name=ADDON):
     prefs = bpy.context.preferences.addons[HOST].preferences
-    return prefs.addons[ADDON]
+    return prefs.addons[name]
 
 
-def state(label):
-    values = {field: getattr(record(), field) for field in FIELDS}
-    values["data"] = len(record().data)
+def state(label, name=ADDON):
+    values = {field: getattr(record(name), field) for field in FIELDS}
+    values["data"] = len(record(name).data)
     report[label] = values
     shown = ", ".join(f"{k}={v!r}" for k, v in values.items() if k != "data")
     say(f"record: {shown}, data={values['data']} characters cached")
@@ -112,9 +113,9 @@ def where_corvane_is():
     say(f"corvane.vesk imported from {vesk.__file__}")
 
 
-def select():
+def select(name=ADDON):
     prefs = bpy.context.preferences.addons[HOST].preferences
-    prefs.index = list(prefs.addons.keys()).index(ADDON)
+    prefs.index = list(prefs.addons.keys()).index(name)
     return prefs
 
 
@@ -155,6 +156,17 @@ def first():
     enabled = addon_utils.check(ADDON)
     say(f"Blender's add-on list: Tellmora loaded={enabled[0]}, enabled={enabled[1]}")
     report["enabled_after_install"] = list(enabled)
+
+    if OTHER:
+        step(f"Install {OTHER} too: the host names it beside Tellmora, and the server, in its constants")
+        select(OTHER)
+        report["other_before"] = state("other_before", OTHER)
+        press("install")
+        values = state("other", OTHER)
+        del values["data"]
+        check(values["status"] and values["tips"] == "INSTALLED", f"{OTHER} is installed")
+        check(values["title"] != report["other_before"]["title"], "the record shows the add-on's own name")
+        select()
 
     step("The maker publishes Tellmora 1.1.0")
     from corvane import publish

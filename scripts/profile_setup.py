@@ -16,9 +16,10 @@ TELLMORA_SOURCE = REPO / "examples" / "tellmora"
 BLENDER = shutil.which("blender", path="/usr/bin:/usr/local/bin") or "blender"
 
 
-def install_into_profile(home):
+def install_into_profile(home, managed_addons=None, service_url=None):
     """Puts corvane (with its metadata) into the profile's scripts/modules, which
-    Blender adds to sys.path at start-up, and the host add-on into scripts/addons."""
+    Blender adds to sys.path at start-up, and the host add-on into scripts/addons;
+    `managed_addons` and `service_url`, when given, replace the host's two constants."""
     home = Path(home)
     modules = home / "scripts" / "modules"
     addons = home / "scripts" / "addons"
@@ -29,8 +30,15 @@ def install_into_profile(home):
     package = Path(dist.locate_file("corvane"))
     shutil.copytree(package, modules / "corvane", ignore=shutil.ignore_patterns("__pycache__"), dirs_exist_ok=True)
     shutil.copytree(Path(dist._path), modules / Path(dist._path).name, dirs_exist_ok=True)
-    shutil.copytree(HOST_SOURCE, addons / HOST_SOURCE.name, ignore=shutil.ignore_patterns("__pycache__"),
-                    dirs_exist_ok=True)
+    host = addons / HOST_SOURCE.name
+    shutil.copytree(HOST_SOURCE, host, ignore=shutil.ignore_patterns("__pycache__"), dirs_exist_ok=True)
+    init = host / "__init__.py"
+    text = init.read_text()
+    for constant, value in (("MANAGED_ADDONS", managed_addons and tuple(managed_addons)), ("SERVICE_URL", service_url)):
+        if value is not None:
+            text, count = re.subn(rf"^{constant} = .*$", f"{constant} = {value!r}", text, count=1, flags=re.MULTILINE)
+            assert count == 1, f"{init} has no {constant}"
+    init.write_text(text)
     return home
 
 

@@ -10,7 +10,7 @@ import zipfile
 
 NAME = "tellmora"
 
-INIT_SOURCE = 'bl_info = {"name": "Tellmora", "blender": (3, 0, 0)}\n'
+INIT_SOURCE = 'bl_info = {"name": "Tellmora", "blender": (2, 83, 0)}\n'
 AUTO_LOAD_SOURCE = "# start-up helper\n"
 
 

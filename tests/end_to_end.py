@@ -33,29 +33,41 @@ def packaged_host():
     return {"extension": next(out.glob("corvane_host-*[0-9].zip")), "legacy": next(out.glob("corvane_host-*-legacy.zip"))}
 
 
+# A second managed add-on for the host in the profile, whose bl_info name differs from the
+# title its name gives ("Other").
+OTHER = "other"
+OTHER_INIT = 'bl_info = {"name": "Other Gadget", "version": (0, 3, 0), "blender": (2, 83, 0)}\n'
+
+
 def run(module_python=None, package=None):
-    """`package`: "extension" or "legacy", the host installed from that package."""
+    """`package`: "extension" or "legacy", the host installed from that package. Without
+    one, the host in the profile names two add-ons and the server in its own constants,
+    and no VESK_SERVICE_URL is set."""
     temp = Path(tempfile.mkdtemp(prefix="corvane-e2e-"))
     dist, home = temp / "dist", temp / "profile"
     publish.publish(str(profile_setup.TELLMORA_SOURCE), "1.0.0", str(dist))
     next_source = demo.next_release_source(temp)
-    packaged = {}
-    if package:
-        (home / "config").mkdir(parents=True)
-        (home / "scripts").mkdir()
-        packaged = {"CORVANE_DEMO_PACKAGE": str(packaged_host()[package]),
-                    "CORVANE_DEMO_HOST": "bl_ext.user_default.corvane_host" if package == "extension"
-                    else "corvane_host"}
-    else:
-        profile_setup.install_into_profile(home)
     results = {}
     with serve.serve(str(dist), port=0, stream=open(temp / "server.log", "w")) as server:
+        if package:
+            (home / "config").mkdir(parents=True)
+            (home / "scripts").mkdir()
+            settings = {"CORVANE_DEMO_PACKAGE": str(packaged_host()[package]), "VESK_SERVICE_URL": server.url,
+                        "CORVANE_DEMO_HOST": "bl_ext.user_default.corvane_host" if package == "extension"
+                        else "corvane_host"}
+        else:
+            other = temp / "source" / OTHER
+            other.mkdir(parents=True)
+            (other / "__init__.py").write_text(OTHER_INIT)
+            publish.publish(str(other), None, str(dist))
+            profile_setup.install_into_profile(home, ("tellmora", OTHER), server.url)
+            settings = {"CORVANE_DEMO_OTHER": OTHER}
         for phase, factory in (("first", True), ("second", False)):
             report = temp / f"{phase}.json"
             process = demo.run_phase(home, phase, dist, next_source, factory=factory, module_python=module_python,
-                                     extra_env={"VESK_SERVICE_URL": server.url, "CORVANE_DEMO_REPORT": str(report),
+                                     extra_env={"CORVANE_DEMO_REPORT": str(report),
                                                 # a self-update would ask this server, never the public index
-                                                "VESK_PACKAGE_INDEX_URL": server.url, **packaged})
+                                                "VESK_PACKAGE_INDEX_URL": server.url, **settings})
             assert process.returncode == 0, (process.stdout + process.stderr)[-5000:]
             results[phase] = json.loads(report.read_text())
             results[phase + "_requests"] = server.requests
@@ -98,6 +110,10 @@ def check(results):
                                      "data": 0}
     assert second["enabled_after_uninstall"][1] is False
 
+    if not results["package"]:
+        assert first["other"] == {"name": OTHER, "title": "Other Gadget", "status": True, "update": False,
+                                  "version": "0.3.0", "tips": "INSTALLED"}
+        assert first["other_before"]["title"] == "Other"
     if results["package"]:
         # corvane is the package's own copy, and nothing of the checkout is on sys.path.
         for session in (first, second):

@@ -1,8 +1,8 @@
 """corvane host: the add-on that carries corvane's add-on manager into Blender.
 
-A maker copies this folder, renames it, and lists the add-ons it manages in
-corvane (the managed add-on here is Tellmora). Its preferences show the managed
-add-ons and the manager's buttons.
+A maker copies this folder, renames it, and names the add-ons it manages and the
+server they come from in the two constants below (here: Tellmora, from the local
+server). Its preferences show the managed add-ons and the manager's buttons.
 
 The buttons that talk to the network (Install, Update, Check Update, Update
 Manager) run their action on a worker thread, one at a time, so that Blender keeps
@@ -10,6 +10,11 @@ drawing meanwhile; the outcome comes back on the main thread through
 `bpy.app.timers`. From a script, `bpy.ops.corvane.action(action=...)` runs the
 action to its end before it returns, as before.
 """
+
+# The add-ons this host manages, by their names on the server, and the server's address
+# (VESK_SERVICE_URL in the environment overrides it, for development).
+MANAGED_ADDONS = ("tellmora",)
+SERVICE_URL = "http://127.0.0.1:8731"
 
 bl_info = {
     "name": "Corvane Host",
@@ -415,7 +420,8 @@ def register():
     bpy.utils.register_class(CorvaneHostPreferences)
     bpy.app.handlers.load_pre.append(_loading_file)
     bpy.app.handlers.load_post.append(_file_loaded)
-    vesk.init(bpy.context.preferences.addons[__name__].preferences)
+    vesk.init(bpy.context.preferences.addons[__name__].preferences, addons=MANAGED_ADDONS,
+              service_url=SERVICE_URL)
 
 
 def unregister():

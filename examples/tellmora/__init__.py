@@ -10,7 +10,7 @@ bl_info = {
     "name": "Tellmora",
     "author": "Tellmora makers",
     "version": (1, 0, 0),
-    "blender": (3, 4, 0),
+    "blender": (2, 83, 0),
     "location": "View3D > Sidebar > Tellmora",
     "description": "Counts and describes what is in the scene",
     "category": "3D View",

@@ -1,13 +1,16 @@
 """Publish an add-on release into a distribution folder.
 
-    python3 -m corvane.publish SOURCE_DIR VERSION --dist DIST [--name NAME]
+    python3 -m corvane publish FOLDER [VERSION] --dist DIST [--name NAME] [--force]
                                [--base-url URL] [--manager-update 0|1]
+
+(``python3 -m corvane.publish`` takes the same arguments.)
 
 From an add-on's source folder (a flat folder of ``.py`` modules plus any
 other files) this builds the package archive the manager downloads::
 
     DIST/service.json              {"url": ..., "manager_update": 0}  (created once)
-    DIST/NAME/index.json           [{"version": [1, 2, 0], "md5": "..."}, ...]
+    DIST/NAME/index.json           [{"version": [1, 2, 0], "md5": "...",
+                                     "blender": [3, 0, 0]}, ...]   (newest first)
     DIST/NAME/<md5>.zip            NAME.data + the add-on's other files
 
 ``NAME.data`` is the module bundle: UTF-8 text whose records are separated by
@@ -36,7 +39,8 @@ import zipfile
 
 __all__ = [
     "PublishError", "publish", "build_bundle", "split_bundle", "build_archive",
-    "order_modules", "update_index", "plan_service", "parse_version", "main",
+    "order_modules", "update_index", "plan_service", "parse_version", "read_bl_info",
+    "release_version", "main",
 ]
 
 RECORD_SEPARATOR = b"\x0b\x0b"
@@ -317,6 +321,69 @@ def order_modules(addon: str, trees: dict[str, ast.Module], paths: dict[str, str
     return [m for m in STARTUP_MODULES if m in trees] + order
 
 
+# ----------------------------------------------------------------- bl_info
+
+
+def read_bl_info(source_dir) -> dict:
+    """The add-on's bl_info, read from its __init__.py as Blender reads it: parsed, not
+    run; {} when it has none. A bl_info that is not a literal dictionary is refused."""
+    if not os.path.isdir(os.fspath(source_dir)):
+        raise PublishError(f"{source_dir}: not a folder")
+    path = os.path.join(os.fspath(source_dir), "__init__.py")
+    try:
+        tree = ast.parse(_read_source(path), path)
+    except FileNotFoundError:
+        return {}
+    except SyntaxError as e:
+        raise PublishError(f"{path}:{e.lineno or 1}: does not compile: {e.msg}") from None
+    for node in tree.body:
+        if (isinstance(node, ast.Assign) and len(node.targets) == 1
+                and getattr(node.targets[0], "id", None) == "bl_info"):
+            try:
+                info = ast.literal_eval(node.value)
+            except ValueError:
+                info = None
+            if not isinstance(info, dict):
+                raise PublishError(f"{path}:{node.lineno}: bl_info is not a literal dictionary")
+            return info
+    return {}
+
+
+def _bl_info_numbers(info: dict, key: str, source_dir) -> list[int] | None:
+    if key not in info:
+        return None
+    try:
+        return parse_version(info[key])
+    except PublishError:
+        raise PublishError(
+            f"{os.path.join(os.fspath(source_dir), '__init__.py')}: bl_info[{key!r}] is {info[key]!r}; "
+            "expected a tuple of non-negative integers such as (1, 2, 0)"
+        ) from None
+
+
+def release_version(source_dir, version=None, force=False) -> list[int]:
+    """The release's version: VERSION as given, else bl_info["version"]. A VERSION that
+    differs from bl_info's is refused unless forced: users would be offered one number
+    and see another in Blender's add-on list."""
+    own = _bl_info_numbers(read_bl_info(source_dir), "version", source_dir)
+    if version is None:
+        if own is None:
+            raise PublishError(f"{os.path.join(os.fspath(source_dir), '__init__.py')}: bl_info has no "
+                               "\"version\"; give the release's VERSION")
+        return own
+    numbers = parse_version(version)
+    if own is not None and numbers != own and not force:
+        raise PublishError(
+            f"{os.path.join(os.fspath(source_dir), '__init__.py')}: VERSION {_dotted(numbers)} differs from "
+            f"bl_info[\"version\"] {_dotted(own)}; leave VERSION out, correct bl_info, or force it"
+        )
+    return numbers
+
+
+def _dotted(numbers) -> str:
+    return ".".join(str(n) for n in numbers)
+
+
 # ------------------------------------------------------------------ bundle
 
 
@@ -459,14 +526,17 @@ def _version_key(entry: dict):
     return [v if type(v) is int else -1 for v in entry["version"]]
 
 
-def update_index(entries: list, version: list[int], md5: str) -> list:
+def update_index(entries: list, version: list[int], md5: str, blender: list[int] | None = None) -> list:
     """Enter a release, replacing one of the same version.
 
-    The manager installs element 0 and compares versions against it, so the
-    array stays newest first: a new highest version goes in front, a release
-    of an older line goes after every higher version.
+    The manager installs the first release its Blender meets ("blender", the
+    oldest Blender the release runs in; none: any) and compares versions against
+    it, so the array stays newest first: a new highest version goes in front, a
+    release of an older line goes after every higher version.
     """
     release = {"version": version, "md5": md5}
+    if blender is not None:
+        release["blender"] = blender
     kept = [e for e in entries if e["version"] != version]
     at = 0
     while at < len(kept) and _version_key(kept[at]) > version:
@@ -515,15 +585,20 @@ def plan_service(dist: str, base_url: str | None = None, manager_update: int | N
 # ----------------------------------------------------------------- publish
 
 
-def publish(source_dir, version, dist, name=None, *, base_url=None, manager_update=None) -> dict:
+def publish(source_dir, version, dist, name=None, *, base_url=None, manager_update=None, force=False) -> dict:
     """Publish one release of the add-on in source_dir into the folder dist.
+
+    `version` None takes bl_info["version"]; one that differs from it is refused
+    unless `force`. bl_info["blender"], when given, goes into the index as the
+    oldest Blender the release is offered to.
 
     Returns a description of the release: name, version (list), md5, archive
     and index paths, module order, other files and whether anything changed.
     Raises PublishError for anything that cannot be published; nothing in
     dist is changed then.
     """
-    numbers = parse_version(version)
+    numbers = release_version(source_dir, version, force)
+    blender = _bl_info_numbers(read_bl_info(source_dir), "blender", source_dir)
     if base_url is not None:
         base_url = _check_base_url(base_url)
     name, bundle, order, others = build_bundle(source_dir, name)
@@ -540,12 +615,13 @@ def publish(source_dir, version, dist, name=None, *, base_url=None, manager_upda
     archive_path = os.path.join(addon_dir, f"{md5}.zip")
     changed = _write_atomic(archive_path, archive)
     # The archive is in place before the index names it.
-    changed |= _write_atomic(index_path, _dump_index(update_index(entries, numbers, md5)))
+    changed |= _write_atomic(index_path, _dump_index(update_index(entries, numbers, md5, blender)))
     if service is not None:
         changed |= _write_atomic(os.path.join(dist, "service.json"), service)
     return {
         "name": name,
         "version": numbers,
+        "blender": blender,
         "md5": md5,
         "archive": archive_path,
         "index": index_path,
@@ -556,13 +632,10 @@ def publish(source_dir, version, dist, name=None, *, base_url=None, manager_upda
     }
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python3 -m corvane.publish",
-        description="Publish an add-on release into a distribution folder.",
-    )
-    parser.add_argument("source_dir", metavar="SOURCE_DIR", help="the add-on's source folder")
-    parser.add_argument("version", metavar="VERSION", help="release version, e.g. 1.2.0")
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("source_dir", metavar="FOLDER", help="the add-on's source folder")
+    parser.add_argument("version", metavar="VERSION", nargs="?",
+                        help='release version, e.g. 1.2.0 (default: bl_info["version"])')
     parser.add_argument("--dist", required=True, help="the distribution folder")
     parser.add_argument("--name", help="add-on name (default: the source folder's name)")
     parser.add_argument(
@@ -572,11 +645,15 @@ def main(argv=None) -> int:
         "--manager-update", type=int, choices=(0, 1),
         help="set service.json's manager_update flag",
     )
-    args = parser.parse_args(argv)
+    parser.add_argument("--force", action="store_true",
+                        help='publish a VERSION that differs from bl_info["version"]')
+
+
+def run(args) -> int:
     try:
         release = publish(
             args.source_dir, args.version, args.dist, args.name,
-            base_url=args.base_url, manager_update=args.manager_update,
+            base_url=args.base_url, manager_update=args.manager_update, force=args.force,
         )
     except PublishError as e:
         print(f"publish: error: {e}", file=sys.stderr)
@@ -584,14 +661,24 @@ def main(argv=None) -> int:
     except OSError as e:
         print(f"publish: error: {e}", file=sys.stderr)
         return 1
-    version = ".".join(str(v) for v in release["version"])
+    version = _dotted(release["version"])
     state = "published" if release["changed"] else "unchanged"
+    blender = f", Blender {_dotted(release['blender'])} and later" if release["blender"] else ""
     print(
         f"{release['name']} {version} {state}: {release['archive']} "
         f"({release['size']} bytes, {len(release['modules'])} modules, "
-        f"{len(release['files'])} other files, md5 {release['md5']})"
+        f"{len(release['files'])} other files, md5 {release['md5']}{blender})"
     )
     return 0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python3 -m corvane.publish",
+        description="Publish an add-on release into a distribution folder.",
+    )
+    add_arguments(parser)
+    return run(parser.parse_args(argv))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """Serve a distribution folder over HTTP: the local distribution server.
 
-    python3 -m corvane.serve DIST [--host 127.0.0.1] [--port 8731] [--manager-update N]
+    python3 -m corvane serve DIST [--host 127.0.0.1] [--port 8731] [--manager-update N]
+
+(``python3 -m corvane.serve`` takes the same arguments.)
 
 Serves the files of DIST read-only (no directory listings, nothing outside
 DIST, no hidden files) and answers ``/service.json`` with its own base
@@ -274,18 +276,16 @@ def serve(dist, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT,
     return DistServer(dist, host, port, manager_update, stream).start()
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python3 -m corvane.serve",
-        description="Serve a distribution folder on loopback for the add-on manager.",
-    )
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("dist", metavar="DIST", help="the distribution folder")
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"address (default {DEFAULT_HOST})")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT,
                         help=f"port, 0 for any free one (default {DEFAULT_PORT})")
     parser.add_argument("--manager-update", type=int, choices=(0, 1),
                         help="manager_update flag to announce (default: from DIST/service.json)")
-    args = parser.parse_args(argv)
+
+
+def run(args) -> int:
     try:
         server = serve(args.dist, args.host, args.port, args.manager_update)
     except (OSError, ValueError) as e:
@@ -302,6 +302,15 @@ def main(argv=None) -> int:
     finally:
         server.shutdown()
     return 0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python3 -m corvane.serve",
+        description="Serve a distribution folder on loopback for the add-on manager.",
+    )
+    add_arguments(parser)
+    return run(parser.parse_args(argv))
 
 
 if __name__ == "__main__":

@@ -32,27 +32,79 @@ namespace {
 
 // ---- start-up, shut-down and the add-ons directory -----------------------------
 
-// The add-ons the manager looks after; each is the `name` of one record.
+// The add-ons the manager looks after when the host names none; each is the `name` of one record.
 constexpr std::array managed_addons = {"tellmora"};
 
 Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"_n), "app"_n), "translations"_n); }
 
-Ref init(Borrowed module, Borrowed prefs) {
+// The host's `addons` as a tuple of names, or the built-in list when it gave none. A name
+// becomes a folder and a package name: it must be an identifier. Checked before init
+// changes anything.
+Ref addon_names(Borrowed addons) {
+    if (!addons) {
+        Ref names = require(PyTuple_New(static_cast<Py_ssize_t>(managed_addons.size())));
+        for (std::size_t index = 0; index < managed_addons.size(); ++index) {
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(index), text(managed_addons[index]).release());
+        }
+        return names;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(addons.get()));
+    if (!iterator || PyUnicode_Check(addons.get()) || PyBytes_Check(addons.get())) {
+        PyErr_Format(PyExc_TypeError, "init(): addons must be an iterable of add-on names, not %s",
+                     Py_TYPE(addons.get())->tp_name);
+        raise_set();
+    }
+    Ref names = require(PySequence_Tuple(iterator.get()));
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(names.get()); ++index) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), index);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "init(): an add-on name must be a str, not %s", Py_TYPE(name)->tp_name);
+            raise_set();
+        }
+        if (!truthy(call(attr(name, "isidentifier"_n)))) {
+            PyErr_Format(PyExc_ValueError, "init(): add-on name %R is not a Python identifier", name);
+            raise_set();
+        }
+    }
+    return names;
+}
+
+// The host's own server address, or None to use the built-in one.
+Ref checked_service_url(Borrowed service_url) {
+    if (!service_url || service_url.is(Py_None)) return none();
+    if (!PyUnicode_Check(service_url.get())) {
+        PyErr_Format(PyExc_TypeError, "init(): service_url must be a str, not %s", Py_TYPE(service_url.get())->tp_name);
+        raise_set();
+    }
+    Ref lowered = call(attr(service_url, "lower"_n));
+    Ref schemes = require(Py_BuildValue("(ss)", "http://", "https://"));
+    if (!truthy(call(attr(lowered, "startswith"_n), {schemes})) || PyUnicode_GET_LENGTH(service_url.get()) <= 8) {
+        PyErr_Format(PyExc_ValueError, "init(): service_url %R is not an http:// or https:// address",
+                     service_url.get());
+        raise_set();
+    }
+    return Ref::borrow(service_url);
+}
+
+Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url) {
+    Ref names = addon_names(addons);
+    Ref own_service = checked_service_url(service_url);
     call(attr(translations(module), "register"_n), {global(module, "__name__"_n), global(module, "langs"_n)});
     set_global(module, "_vesk"_n, prefs);
     set_attr(global(module, "_vesk"_n), "installed"_n, require(PyDict_New()));
+    // Read by every registration: the host's address unless VESK_SERVICE_URL is set.
+    set_attr(global(module, "_vesk"_n), "service_url"_n, own_service);
 
-    for (const char* managed : managed_addons) {
-        Ref name = text(managed);
+    for_each(names, [&](Ref name) {
         Ref addons = attr(global(module, "_vesk"_n), "addons"_n);
-        if (contains(call(attr(addons, "keys"_n)), name)) continue;
+        if (contains(call(attr(addons, "keys"_n)), name)) return;
         Ref record = call(attr(addons, "add"_n));
         set_attr(record, "name"_n, name);
-        // "some_addon" is shown as "Some Addon".
+        // "some_addon" is shown as "Some Addon" until its own bl_info name is known.
         Ref words = require(PyUnicode_Split(name.get(), "_"_n.get(), -1));
         Ref title = call(attr(require(PyUnicode_Join(" "_n.get(), words.get())), "title"_n));
         set_attr(record, "title"_n, title);
-    }
+    });
 
     for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) {
         if (!truthy(attr(record, "status"_n))) return;
@@ -112,10 +164,13 @@ Ref get_addons_path(Borrowed module) {
 }
 
 PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* const names[] = {"prefs", nullptr};
+    static const char* const names[] = {"prefs", "addons", "service_url", nullptr};
     PyObject* prefs = nullptr;
-    if (!parse_arguments(args, kwargs, "O:init", names, &prefs)) return nullptr;
-    return edge("init", [&] { return init(module, prefs); });
+    PyObject* addons = nullptr;
+    PyObject* service_url = nullptr;
+    if (!parse_arguments(args, kwargs, "O|$OO:init", names, &prefs, &addons, &service_url)) return nullptr;
+    if (addons == Py_None) addons = nullptr;
+    return edge("init", [&] { return init(module, prefs, addons, service_url); });
 }
 
 PyObject* unregister_all_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
@@ -131,7 +186,7 @@ PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwar
 }
 
 PyMethodDef frame_table[] = {
-    function_entry<init_entry>("init", "init($module, /, prefs)\n--\n\n"),
+    function_entry<init_entry>("init", "init($module, /, prefs, *, addons=None, service_url=None)\n--\n\n"),
     function_entry<unregister_all_entry>("unregister_all", "unregister_all($module, /)\n--\n\n"),
     function_entry<get_addons_path_entry>("get_addons_path", "get_addons_path($module, /)\n--\n\n"),
 };

@@ -62,8 +62,8 @@ bool is_newer(Borrowed latest, Borrowed installed) {
 const char* const console_error = "ERROR, Check in blender console";
 
 Ref update_from_index(Borrowed module, Borrowed package) {
-    Ref environ = attr(global(module, "os"_n), "environ"_n);
-    Ref base = call(attr(environ, "get"_n), {text("VESK_PACKAGE_INDEX_URL"), text("")});
+    Ref environment = attr(global(module, "os"_n), "environ"_n);
+    Ref base = call(attr(environment, "get"_n), {text("VESK_PACKAGE_INDEX_URL"), text("")});
     if (!truthy(base)) base = text(default_package_index);
     base = call(attr(base, "rstrip"_n), {text("/")});
     Ref address = require(PyUnicode_FromFormat("%U/pypi/%S/json", base.get(), package.get()));
@@ -137,6 +137,34 @@ void uninstall(Borrowed module, Borrowed addon) {
     });
 }
 
+// bl_info["name"] in the installed add-on's __init__.py, read as Blender's add-on list reads
+// it (parsed, not run); None when it names none.
+Ref own_title(Borrowed module, Borrowed name) {
+    Ref ast = require(PyImport_ImportModule("ast"));
+    Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
+    Ref addons_path = call(global(module, "get_addons_path"_n));
+    Ref path = require(PyUnicode_FromFormat("%S%S%S/__init__.py", addons_path.get(), separator.get(), name.get()));
+    Ref source_file = call_keywords(global(module, "open"_n), {path}, {{"encoding"_n, "utf-8"_n}});
+    Ref source = call(attr(source_file, "read"_n));
+    call(attr(source_file, "close"_n));
+    Ref assign_type = attr(ast, "Assign"_n);
+    Ref found = none();
+    for_each(attr(call(attr(ast, "parse"_n), {source}), "body"_n), [&](Ref node) {
+        if (!require_status(PyObject_IsInstance(node.get(), assign_type.get()))) return true;
+        Ref targets = attr(node, "targets"_n);
+        if (PyObject_Size(targets.get()) != 1) return true;
+        if (!equal(attr_or(item(targets, integer(0)), "id"_n, Py_None), "bl_info"_n)) return true;
+        Ref info = call(attr(ast, "literal_eval"_n), {attr(node, "value"_n)});
+        if (PyDict_Check(info.get())) {
+            Ref title = Ref::borrow(PyDict_GetItemWithError(info.get(), "name"_n.get()));
+            if (!title && PyErr_Occurred()) raise_set();
+            if (title && PyUnicode_Check(title.get()) && truthy(title)) found = title;
+        }
+        return false;
+    });
+    return found;
+}
+
 void install(Borrowed module, Borrowed addon) {
     Ref result = call(global(module, "register"_n), {addon});
     if (truthy(result)) {
@@ -146,6 +174,11 @@ void install(Borrowed module, Borrowed addon) {
     set_attr(addon, "status"_n, integer(1));
     set_attr(addon, "update"_n, Py_False);
     set_attr(addon, "tips"_n, text("INSTALLED"));
+    // The add-on's own name from now on; the title its name gives stays when it has none.
+    ignoring_errors([&] {
+        Ref title = own_title(module, attr(addon, "name"_n));
+        if (!title.is(Py_None)) set_attr(addon, "title"_n, title);
+    });
     ignoring_errors([&] {
         call(attr(global(module, "addon_utils"_n), "modules_refresh"_n), {});
         Ref enable = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_enable"_n);

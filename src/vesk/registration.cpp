@@ -268,11 +268,13 @@ Ref strip_trailing_slashes(Borrowed address) {
     return call(attr(address, "rstrip"_n), {"/"_n});
 }
 
-// VESK_SERVICE_URL, read at every registration, else the address fixed at build time.
+// VESK_SERVICE_URL, read at every registration, else the address the host gave init,
+// else the one fixed at build time.
 Ref service_address(Borrowed module) {
-    Ref environ = attr(global(module, "os"_n), "environ"_n);
-    Ref configured = call(attr(environ, "get"_n), {text("VESK_SERVICE_URL"), text("")});
-    if (!truthy(configured)) configured = text(VESK_DEFAULT_SERVICE_URL);
+    Ref environment = attr(global(module, "os"_n), "environ"_n);
+    Ref configured = call(attr(environment, "get"_n), {text("VESK_SERVICE_URL"), text("")});
+    if (!truthy(configured)) configured = attr_or(global(module, "_vesk"_n), "service_url"_n, Py_None);
+    if (configured.is(Py_None)) configured = text(VESK_DEFAULT_SERVICE_URL);
     return strip_trailing_slashes(configured);
 }
 

@@ -165,3 +165,44 @@ def test_get_addons_path_makes_a_missing_user_folder_too(vesk, tmp_path, search_
     (tmp_path / "file").write_text("not a folder")
     with pytest.raises(NotADirectoryError):
         vesk.get_addons_path()
+
+
+@pytest.mark.parametrize("keywords, error", [
+    ({"addons": "tellmora"}, TypeError),
+    ({"addons": ("tellmora", 7)}, TypeError),
+    ({"addons": ("tellmora", "my-addon")}, ValueError),
+    ({"addons": 7}, TypeError),
+    ({"service_url": "ftp://example.invalid"}, ValueError),
+    ({"service_url": "example.invalid"}, ValueError),
+    ({"service_url": b"http://example.invalid"}, TypeError),
+])
+def test_init_refuses_bad_addons_and_addresses_before_changing_anything(vesk, prefs, keywords, error):
+    with pytest.raises(error, match="addons|add-on name|service_url"):
+        vesk.init(prefs, **keywords)
+    assert vesk._vesk is None and bpy.app.translations.calls == [] and len(prefs.addons) == 0
+
+
+def test_a_host_names_its_addons_and_server(vesk, prefs, tmp_path, monkeypatch):
+    import addon_package
+
+    dist = tmp_path / "dist"
+    addon_package.publish_source(tmp_path / "source", dist, {"a.py": "VALUE = 1\n"}, "1.0.0")
+    addon_package.publish_source(tmp_path / "source", dist, {
+        "__init__.py": 'bl_info = {"name": "Gadget", "blender": (2, 83, 0)}\n', "b.py": "VALUE = 2\n"},
+        "2.1.0", "other_tool")
+    monkeypatch.delenv("VESK_SERVICE_URL", raising=False)
+    with addon_package.serve(dist) as server:
+        vesk.init(prefs, addons=["tellmora", "other_tool", "tellmora"], service_url=server.url + "/")
+        assert [(r.name, r.title) for r in prefs.addons] == [("tellmora", "Tellmora"), ("other_tool", "Other Tool")]
+        for index in range(2):
+            prefs.index = index
+            vesk.operator("install")
+        requests = server.requests
+    # Installed, a record shows the add-on's own bl_info name.
+    assert [(r.status, r.version, r.tips, r.title) for r in prefs.addons] == [
+        (True, "1.0.0", "INSTALLED", "Tellmora"), (True, "2.1.0", "INSTALLED", "Gadget")]
+    assert list(prefs.installed) == ["tellmora", "other_tool"] and "/other_tool/index.json" in requests
+    vesk.unregister_all()
+    # Positional init keeps the built-in list.
+    vesk.init(bpy.types.host_preferences(vesk.VESKAddonData))
+    assert [r.name for r in vesk._vesk.addons] == ["tellmora"] and vesk._vesk.service_url is None
