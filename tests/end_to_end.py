@@ -97,7 +97,7 @@ def check(results):
     assert (updated["status"], updated["update"], updated["version"], updated["tips"]) == (
         True, False, "1.1.0", "INSTALLED")
     assert first["version"].startswith("Version: 0.")
-    archives = [p for p in results["first_requests"] if p.endswith(".zip")]
+    archives = [p for p in results["first_requests"] if p.endswith(".zip") and p.startswith("/tellmora/")]
     assert len(archives) == 2 and archives[0] != archives[1]
     assert results["userpref_saved"]
 

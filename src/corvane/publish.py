@@ -663,7 +663,7 @@ def run(args) -> int:
         return 1
     version = _dotted(release["version"])
     state = "published" if release["changed"] else "unchanged"
-    blender = f", Blender {_dotted(release['blender'])} and later" if release["blender"] else ""
+    blender = f", Blender {_dotted(release['blender'][:2])} and later" if release["blender"] else ""
     print(
         f"{release['name']} {version} {state}: {release['archive']} "
         f"({release['size']} bytes, {len(release['modules'])} modules, "
