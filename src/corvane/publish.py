@@ -353,6 +353,8 @@ def _bl_info_numbers(info: dict, key: str, source_dir) -> list[int] | None:
     if key not in info:
         return None
     try:
+        if not isinstance(info[key], (tuple, list)):
+            raise PublishError(key)
         return parse_version(info[key])
     except PublishError:
         raise PublishError(

@@ -672,6 +672,24 @@ def _(vesk, env):
         vesk.init(prefs)
 
 
+@case("init: the host's own add-ons and server")
+def _(vesk, env):
+    prefs = _host_prefs(vesk, env)
+    with _module_state(vesk, env):
+        vesk.init(prefs, addons=iter([ADDON, "other"]), service_url="http://127.0.0.1:9")
+        assert len(prefs.addons) == 2
+
+
+@case("init: refuses a str for addons, a bad name, an address of another scheme")
+def _(vesk, env):
+    prefs = _host_prefs(vesk, env)
+    with _module_state(vesk, env):
+        for keywords, error in (({"addons": ADDON}, TypeError), ({"addons": [ADDON, 7]}, TypeError),
+                                ({"addons": ["no-name"]}, ValueError), ({"service_url": "ftp://x.invalid"}, ValueError)):
+            with raises(error):
+                vesk.init(prefs, **keywords)
+
+
 @case("init: Blender refuses the translations (exception propagated)")
 def _(vesk, env):
     import bpy

@@ -253,3 +253,114 @@ class TestIndexAndService:
         for bad in ({"base_url": "ftp://x"}, {"manager_update": 2}):
             with pytest.raises(PublishError):
                 publish(src, "1.1.0", dist, **bad)
+
+
+class TestVersionFromBlInfo:
+    INIT = "bl_info = {'name': 'Tellmora', 'version': (4, 7, 7), 'blender': (3, 6, 0)}\n"
+
+    @pytest.mark.parametrize("version, force, published", [
+        (None, False, [4, 7, 7]),
+        ("4.7.7", False, [4, 7, 7]),
+        ("1.0.0", False, None),  # refused: users would see 4.7.7 in Blender's add-on list
+        ("1.0.0", True, [1, 0, 0]),
+    ])
+    def test_version_defaults_to_bl_info_and_must_match_it(self, tmp_path, version, force, published):
+        src, dist = make_addon(tmp_path, {"__init__.py": self.INIT}), tmp_path / "d"
+        if published is None:
+            with pytest.raises(PublishError, match="differs from bl_info"):
+                publish(src, version, dist, force=force)
+            assert not dist.exists()
+            return
+        publish(src, version, dist, force=force)
+        assert json.loads((dist / NAME / "index.json").read_text())[0]["version"] == published
+
+    def test_index_records_the_oldest_blender(self, tmp_path, capsys):
+        src, dist = make_addon(tmp_path, {"__init__.py": self.INIT}), tmp_path / "d"
+        assert main([str(src), "--dist", str(dist)]) == 0
+        assert "Blender 3.6 and later" in capsys.readouterr().out
+        assert json.loads((dist / NAME / "index.json").read_text())[0]["blender"] == [3, 6, 0]
+        (src / "__init__.py").write_text("bl_info = {'name': 'T', 'blender': '3.6'}\n")
+        with pytest.raises(PublishError, match="blender"):
+            publish(src, "1.0.0", dist)
+        (src / "__init__.py").write_text("X = 1\n")  # no bl_info: no version to take
+        assert main([str(src), "--dist", str(dist)]) == 2
+
+
+class TestDistributionTools:
+    """python -m corvane check, list and withdraw on a published folder."""
+
+    @pytest.fixture
+    def dist(self, tmp_path):
+        src, dist = make_addon(tmp_path, {"__init__.py": INIT}), tmp_path / "d"
+        publish(src, "1.0.0", dist)
+        (src / "__init__.py").write_text("bl_info = {'name': 'Tellmora', 'blender': (4, 2, 0)}\n")
+        publish(src, "1.1.0", dist)
+        return dist
+
+    @staticmethod
+    def run(capsys, *argv):
+        from corvane.__main__ import main as corvane
+
+        status = corvane(list(map(str, argv)))
+        return status, capsys.readouterr().out.splitlines()
+
+    def test_a_published_folder_passes(self, dist, capsys):
+        assert self.run(capsys, "check", dist) == (0, [f"{dist}: ready to upload"])
+
+    @pytest.mark.parametrize("damage, problem", [
+        (lambda d, first, older: os.remove(d / NAME / f"{older}.zip"), "is missing"),
+        (lambda d, first, older: (d / NAME / f"{older}.zip").write_bytes(b"PK junk"), "MD5 is"),
+        (lambda d, first, older: ((d / NAME / f"{older}.zip").write_bytes(b"PK junk"),
+                                  _rename_to_digest(d / NAME, older)), "not a readable zip"),
+        (lambda d, first, older: _replace_bundle(d / NAME, older, b"tellmora.__init__ without separator"),
+         "not a module bundle"),
+        (lambda d, first, older: _replace_bundle(d / NAME, older, b"tellmora.__init__\x0b\xff\xfe"),
+         "not a module bundle"),
+        (lambda d, first, older: (d / "service.json").write_text("{broken"), "service.json: not a JSON"),
+        (lambda d, first, older: (d / "service.json").write_text('{"url": "ftp://x"}'), "not an http"),
+        (lambda d, first, older: (d / NAME / "notes.txt").write_text("x"), "unlisted file"),
+        (lambda d, first, older: (d / NAME / "index.json").write_text('[{"version": [1], "md5": "X"}]'),
+         "32 lower-case"),
+    ])
+    def test_check_names_each_problem_on_a_line(self, dist, capsys, damage, problem):
+        index = json.loads((dist / NAME / "index.json").read_text())
+        damage(dist, index[0]["md5"], index[1]["md5"])
+        status, lines = self.run(capsys, "check", dist)
+        assert status == 1 and len([line for line in lines if problem in line]) == 1, lines
+
+    def test_withdraw_then_prune(self, dist, capsys):
+        newest = json.loads((dist / NAME / "index.json").read_text())[0]["md5"]
+        status, lines = self.run(capsys, "withdraw", dist, NAME, "1.1.0")
+        assert status == 0 and lines[-1] == "offered first now: 1.0.0"
+        assert [e["version"] for e in json.loads((dist / NAME / "index.json").read_text())] == [[1, 0, 0]]
+        assert self.run(capsys, "check", dist) == (1, [f"{dist / NAME / newest}.zip: unlisted file"])
+        assert self.run(capsys, "check", "--prune", dist) == (0, [f"removed {dist / NAME / newest}.zip",
+                                                                  f"{dist}: ready to upload"])
+        assert self.run(capsys, "withdraw", dist, NAME, "1.1.0")[0] == 2
+
+    def test_list_shows_which_blenders_get_which_release(self, dist, capsys):
+        status, lines = self.run(capsys, "list", dist)
+        assert status == 0 and [line.split("  (")[0] for line in lines] == [
+            f"{NAME}: 2 releases", "  1.1.0      Blender 4.2 and later",
+            "  1.0.0      any Blender up to before 4.2"]
+
+
+def _rename_to_digest(folder, md5):
+    """Makes a damaged archive's name its digest again, as a re-upload might, and lists it."""
+    data = (folder / f"{md5}.zip").read_bytes()
+    digest = hashlib.md5(data).hexdigest()
+    os.rename(folder / f"{md5}.zip", folder / f"{digest}.zip")
+    index = json.loads((folder / "index.json").read_text())
+    index[1]["md5"] = digest
+    (folder / "index.json").write_text(json.dumps(index))
+
+
+def _replace_bundle(folder, md5, bundle):
+    """An archive with another data file, under its own digest, listed in place of `md5`'s."""
+    import io
+
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as zf:
+        zf.writestr(f"{NAME}.data", bundle)
+    (folder / f"{md5}.zip").write_bytes(buffer.getvalue())
+    _rename_to_digest(folder, md5)
