@@ -39,6 +39,13 @@ scripts/warnings.sh || rc=$?
 summary+=("$(printf 'warnings as errors, GCC and Clang    %5d s  %s' $((SECONDS - began)) \
     "$([ $rc -eq 0 ] && echo ok || echo FAILED)")")
 [ $rc -eq 0 ] || status=$rc
+began=$SECONDS
+rc=0
+echo "== Windows x64 and macOS arm64, x86_64: zig's Clang against their system headers (scripts/cross_check.py)"
+.venv/bin/python scripts/cross_check.py || rc=$?
+summary+=("$(printf 'cross-compile: Windows x64, macOS arm64 and x86_64 %5d s  %s' $((SECONDS - began)) \
+    "$([ $rc -eq 0 ] && echo ok || echo FAILED)")")
+[ $rc -eq 0 ] || status=$rc
 echo "== all lanes:"
 printf '   %s\n' "${summary[@]}"
 exit $status

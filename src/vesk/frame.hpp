@@ -62,4 +62,13 @@ bool online_access_off(Borrowed module);
 // when `manager_update` is non-zero. Internal to the module (manager unit).
 void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update);
 
+// The release of an add-on's index (newest first) to install and offer: the first whose
+// "blender", the oldest Blender it runs in, the running Blender (bpy.app.version) meets;
+// a release without one suits any. An empty Ref when none does. An empty index, or one
+// that is no array, raises as its element 0 is looked up (manager unit).
+Ref release_for_blender(Borrowed module, Borrowed releases);
+
+// "<title> <version> needs Blender X.Y or later", for the index's newest release.
+Ref newer_blender_needed(Borrowed addon, Borrowed releases);
+
 }  // namespace vesk

@@ -240,6 +240,37 @@ PyMethodDef manager_table[] = {
 
 }  // namespace
 
+Ref release_for_blender(Borrowed module, Borrowed releases) {
+    item(releases, integer(0));
+    Ref running = require(PySequence_Tuple(attr(attr(global(module, "bpy"_n), "app"_n), "version"_n).get()));
+    Ref found;
+    for_each(releases, [&](Ref release) {
+        if (PyDict_Check(release.get())) {
+            PyObject* minimum = PyDict_GetItemWithError(release.get(), "blender"_n.get());
+            if (!minimum && PyErr_Occurred()) raise_set();
+            if (minimum && minimum != Py_None) {
+                Ref wanted = require(PySequence_Tuple(minimum));
+                if (!require_status(PyObject_RichCompareBool(wanted.get(), running.get(), Py_LE))) return true;
+            }
+        }
+        found = std::move(release);
+        return false;
+    });
+    return found;
+}
+
+Ref newer_blender_needed(Borrowed addon, Borrowed releases) {
+    Ref newest = item(releases, integer(0));
+    Ref minimum = require(PySequence_List(item(newest, "blender"_n).get()));
+    // X.Y: Blender's releases are named by their first two numbers.
+    if (PyList_GET_SIZE(minimum.get()) > 2) require_status(PyList_SetSlice(minimum.get(), 2, PY_SSIZE_T_MAX, nullptr));
+    Ref title = attr(addon, "title"_n);
+    if (!truthy(title)) title = attr(addon, "name"_n);
+    return require(PyUnicode_FromFormat("%S %S needs Blender %S or later", title.get(),
+                                        joined_version(item(newest, "version"_n)).get(),
+                                        joined_version(minimum).get()));
+}
+
 void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update) {
     if (truthy(manager_update)) {
         Ref thread_type = attr(global(module, "threading"_n), "Thread"_n);
@@ -254,7 +285,13 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
     Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url"_n).get(),
                                                attr(addon, "name"_n).get()));
     Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
-    Ref release = item(call(attr(response, "json"_n), {}), integer(0));
+    Ref releases = call(attr(response, "json"_n), {});
+    Ref release = release_for_blender(module, releases);
+    if (!release) {
+        set_attr(addon, "update"_n, Py_False);
+        set_attr(addon, "tips"_n, newer_blender_needed(addon, releases));
+        return;
+    }
 
     Ref installed = attr(addon, "version"_n);
     if (!truthy(installed)) return;

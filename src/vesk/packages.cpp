@@ -166,7 +166,17 @@ void download(const Load& load) {
     Ref get = attr(global(load.module, "requests"_n), "get"_n);
     Ref index_url = require(PyUnicode_FromFormat("%S/%S/index.json", load.url.get(), load.name.get()));
     Ref result = call(get, {index_url});
-    Ref last = item(call(attr(result, "json"_n)), integer(0));
+    Ref releases = call(attr(result, "json"_n));
+    Ref last = release_for_blender(load.module, releases);
+    if (!last) {
+        // Nothing this Blender can run: nothing is downloaded.
+        Ref record = item(attr(global(load.module, "_vesk"_n), "addons"_n), load.name);
+        Ref arguments = require(Py_BuildValue("[isO]", 1030, "blender",
+                                              newer_blender_needed(record, releases).get()));
+        Ref error = call(global(load.module, "RegisterException"_n), {arguments});
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        raise_set();
+    }
 
     Ref parts = require(PyList_New(0));
     for_each(item(last, "version"_n), [&](Ref it) { require_status(PyList_Append(parts.get(), as_text(it).get())); });

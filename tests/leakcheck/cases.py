@@ -162,6 +162,23 @@ def _(vesk, env):
         assert prefs.addons["tellmora"].tips == "Available update: 1.2.0"
 
 
+@case("register: check_update skips a release for a newer Blender; none left: the tips say so", cost=4)
+def _(vesk, env):
+    web = _server()
+    try:
+        web.put_json("/addons/tellmora/index.json", [{"version": [2, 0], "md5": "0" * 32, "blender": [99, 0, 0]},
+                                                     {"version": [1, 2, 0], "md5": "0" * 32, "blender": [2, 80]}])
+        with _registry(vesk, **_fake_loading()) as prefs:
+            vesk.register(prefs.addons["tellmora"], "check_update")
+            assert prefs.addons["tellmora"].tips == "Available update: 1.2.0"
+        web.put_json("/addons/tellmora/index.json", [{"version": [2, 0], "md5": "0" * 32, "blender": [99, 0, 0]}])
+        with _registry(vesk, **_fake_loading()) as prefs:
+            vesk.register(prefs.addons["tellmora"], "check_update")
+            assert prefs.addons["tellmora"].tips == "tellmora 2.0 needs Blender 99.0 or later"
+    finally:
+        web.put_json("/addons/tellmora/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
+
+
 @case("register: RegisterException returned")
 def _(vesk, env):
     def failing(name, url):
@@ -900,6 +917,17 @@ def _(vesk, env):
 def _(vesk, env):
     with _module_state(vesk, env):
         url = _serve(env, "good", md5="0" * 32)
+        _record(vesk, env)
+        with raises(vesk.RegisterException):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("__import_module__: no release this Blender runs (RegisterException 1030, no archive request)")
+def _(vesk, env):
+    import json
+
+    with _module_state(vesk, env):
+        url = _serve(env, "good", index=json.dumps([{"version": [1, 0], "md5": "0" * 32, "blender": [99, 0]}]))
         _record(vesk, env)
         with raises(vesk.RegisterException):
             vesk.__import_module__(ADDON, url)

@@ -315,3 +315,29 @@ def test_a_failing_close_after_a_failing_write_keeps_both(vesk, record, home, mo
     with pytest.raises(ValueError, match="close failed too") as raised:
         vesk.__import_module__(NAME, "http://127.0.0.1:9")
     assert isinstance(raised.value.__context__, OSError) and os.listdir(home) == []
+
+
+@pytest.mark.parametrize("running, installed", [((3, 4, 1), "1.0.0"), ((4, 2, 0), "1.1.0"), ((2, 83, 5), None)])
+def test_download_takes_the_newest_release_this_blender_runs(vesk, record, dist, server, tmp_path, running,
+                                                            installed):
+    for version, blender in (("1.0.0", (3, 0, 0)), ("1.1.0", (4, 2, 0))):
+        publish_source(tmp_path / version, dist, {
+            "__init__.py": f'bl_info = {{"name": "Tellmora", "blender": {blender!r}}}\n', "a.py": "A = 1\n"}, version)
+    bpy.app.version = running
+    record.title = "Tellmora"
+    if installed:
+        assert names(vesk.__import_module__(NAME, server.url)) == [f"{NAME}.a"] and record.version == installed
+        return
+    with pytest.raises(vesk.RegisterException) as raised:
+        vesk.__import_module__(NAME, server.url)
+    assert raised.value.args == (1030, "blender", "Tellmora 1.1.0 needs Blender 4.2 or later")
+    assert not [path for path in server.requests if path.endswith(".zip")] and record.data == ""
+
+
+def test_a_withdrawn_release_gives_way_to_the_previous_one(vesk, record, dist, server, tmp_path):
+    from corvane.__main__ import main as corvane
+
+    for version in ("1.0.0", "1.1.0"):
+        publish_source(tmp_path / version, dist, {"a.py": f"A = {version!r}\n"}, version)
+    assert corvane(["withdraw", str(dist), NAME, "1.1.0"]) == 0
+    assert vesk.__import_module__(NAME, server.url)[0].A == "1.0.0" and record.version == "1.0.0"

@@ -122,6 +122,24 @@ def test_update_check_compares_numbers(vesk, prefs, web, addon, installed, index
     assert (record.update, record.tips) == (update, tips)
 
 
+@pytest.mark.parametrize("running, releases, update, tips", [
+    ((4, 5, 0), 3, True, "Available update: 2.0"),
+    ((3, 4, 1), 3, True, "Available update: 1.5"),
+    ((2, 93, 0), 3, False, "No update"),  # a release without "blender" suits any
+    ((2, 93, 0), 2, False, "Tellmora 2.0 needs Blender 4.2 or later"),
+])
+def test_update_check_offers_the_newest_release_this_blender_runs(vesk, prefs, web, addon, running, releases,
+                                                                  update, tips):
+    web.put_json(f"/addons/{NAME}/index.json", [{"version": [2, 0], "md5": "0" * 32, "blender": [4, 2, 0]},
+                                                {"version": [1, 5], "md5": "1" * 32, "blender": [3, 0, 0]},
+                                                {"version": [1, 0], "md5": "2" * 32}][:releases])
+    bpy.app.version = running
+    record = prefs.addons[NAME]
+    record.version = "1.2"
+    vesk.register(record, "check_update")
+    assert (record.update, record.tips) == (update, tips)
+
+
 def test_update_check_without_version_asks_but_changes_nothing(vesk, prefs, web, addon):
     record = prefs.addons[NAME]
     record.tips, record.update = "kept", True
