@@ -103,7 +103,7 @@ def main():
 
         log = io.StringIO()
         try:
-            server = serve.serve(str(dist), stream=log)  # the manager's built-in default address
+            server = serve.serve(str(dist), stream=log)  # the address the host add-on names (SERVICE_URL)
         except OSError as error:
             say(f"cannot serve on {serve.DEFAULT_HOST}:{serve.DEFAULT_PORT}: {error}")
             return 1
