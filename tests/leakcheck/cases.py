@@ -257,6 +257,25 @@ def _(vesk, env):
         assert vesk.operator("no such action") is None
 
 
+@case("operator: install shows the add-on's bl_info name; a bl_info that is no literal leaves the title")
+def _(vesk, env):
+    import os
+
+    with _registry(vesk, **_fake_loading()) as prefs:
+        folder = os.path.join(vesk.get_addons_path(), "tellmora")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "__init__.py"), "w") as f:
+            f.write("X = 1\nbl_info = {'name': 'Tellmora Pro', 'version': (1, 0)}\n")
+        vesk.operator("install")
+        assert prefs.addons[0].title == "Tellmora Pro"
+        with open(os.path.join(folder, "__init__.py"), "w") as f:
+            f.write("bl_info = dict(name='Computed')\n")
+        vesk.operator("uninstall")
+        prefs.addons[0].title = "Kept"
+        vesk.operator("install")
+        assert prefs.addons[0].title == "Kept"
+
+
 @case("operator: install failing with RegisterException, addon_enable error swallowed")
 def _(vesk, env):
     import bpy
