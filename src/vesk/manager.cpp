@@ -241,15 +241,15 @@ PyMethodDef manager_table[] = {
 }  // namespace
 
 Ref release_for_blender(Borrowed module, Borrowed releases) {
-    item(releases, integer(0));
+    item(releases, integer(0));  // an empty index, or none at all, fails as it did before any choice
     Ref running = require(PySequence_Tuple(attr(attr(global(module, "bpy"_n), "app"_n), "version"_n).get()));
     Ref found;
     for_each(releases, [&](Ref release) {
         if (PyDict_Check(release.get())) {
-            PyObject* minimum = PyDict_GetItemWithError(release.get(), "blender"_n.get());
+            Ref minimum = Ref::borrow(PyDict_GetItemWithError(release.get(), "blender"_n.get()));
             if (!minimum && PyErr_Occurred()) raise_set();
-            if (minimum && minimum != Py_None) {
-                Ref wanted = require(PySequence_Tuple(minimum));
+            if (minimum && !minimum.is(Py_None)) {
+                Ref wanted = require(PySequence_Tuple(minimum.get()));
                 if (!require_status(PyObject_RichCompareBool(wanted.get(), running.get(), Py_LE))) return true;
             }
         }
