@@ -28,6 +28,12 @@ bool online_access_off(Borrowed module) {
     return !online.is(Py_None) && !truthy(online);
 }
 
+Ref web_get(Borrowed module, Borrowed address, Borrowed timeout) {
+    Ref get = attr(global(module, "requests"_n), "get"_n);
+    if (!timeout) return call(get, {address});
+    return call_keywords(get, {address}, {{"timeout"_n, timeout}});
+}
+
 namespace {
 
 // ---- start-up, shut-down and the add-ons directory -----------------------------

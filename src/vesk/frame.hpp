@@ -57,10 +57,14 @@ inline constexpr const char* online_access_disabled =
     "Online access is disabled in Blender's preferences (System > Network).";
 bool online_access_off(Borrowed module);
 
+// requests.get(address), with `timeout=` when one is given (else requests' unbounded wait).
+Ref web_get(Borrowed module, Borrowed address, Borrowed timeout = {});
+
 // The add-on update check: compares the record's version with the distribution
 // server's index and writes `update` and `tips`; starts the manager's own update
-// when `manager_update` is non-zero. Internal to the module (manager unit).
-void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update);
+// when `manager_update` is non-zero. `timeout` as for web_get. Internal to the module
+// (manager unit).
+void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update, Borrowed timeout = {});
 
 // The release of an add-on's index (newest first) to install and offer: the first whose
 // "blender", the oldest Blender it runs in, the running Blender (bpy.app.version) meets;

@@ -271,7 +271,7 @@ Ref newer_blender_needed(Borrowed addon, Borrowed releases) {
                                         joined_version(minimum).get()));
 }
 
-void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update) {
+void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update, Borrowed timeout) {
     if (truthy(manager_update)) {
         Ref thread_type = attr(global(module, "threading"_n), "Thread"_n);
         Ref target_arguments = require(Py_BuildValue("(s)", "update_manager"));
@@ -284,7 +284,7 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
     }
     Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url"_n).get(),
                                                attr(addon, "name"_n).get()));
-    Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
+    Ref response = web_get(module, address, timeout);
     Ref releases = call(attr(response, "json"_n), {});
     Ref release = release_for_blender(module, releases);
     if (!release) {

@@ -300,10 +300,10 @@ struct ServiceAnswer {
 
 // Asks the distribution service where the add-on's packages are and whether the
 // manager itself is to be updated.
-ServiceAnswer ask_service(Borrowed module) {
+ServiceAnswer ask_service(Borrowed module, Borrowed timeout) {
     Ref service = service_address(module);
     Ref address = require(PyUnicode_Concat(service.get(), "/service.json"_n.get()));
-    Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
+    Ref response = web_get(module, address, timeout);
     Ref body = Ref::steal(PyObject_CallMethodNoArgs(response.get(), "json"_n.get()));
     if (!body) {
         // A body that is not JSON at all is as invalid as one that is not an object.
@@ -384,13 +384,38 @@ void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
     }
 }
 
-// The protected part of register(): None when it ended early for "check_update".
-bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded& loaded) {
-    ServiceAnswer service = ask_service(module);
-    set_attr(addon, "url"_n, service.url);
-    check_addon_update(module, addon, service.manager_update);
-    if (action && equal(action, "check_update"_n)) return false;
+// What an installed add-on's start tells its user when the server was not asked or
+// gave no answer, and what Check Update tells then.
+constexpr const char* offline_start_tips = "Offline: running from the saved copy; updates were not checked.";
+constexpr const char* offline_check_tips = "Offline: could not check for updates.";
 
+// A server silent this long counts as unreachable, for an add-on that can start without it.
+constexpr long offline_wait_seconds = 10;
+
+// The add-on's base address and its update check. False when the server gave no answer
+// at all (refused, unresolved, timed out) and the add-on can start without it
+// (`timeout` given); any answer, an error status included, goes the usual way.
+bool ask_server(Borrowed module, Borrowed addon, Borrowed timeout) {
+    try {
+        ServiceAnswer service = ask_service(module, timeout);
+        set_attr(addon, "url"_n, service.url);
+        check_addon_update(module, addon, service.manager_update, timeout);
+        return true;
+    } catch (const PythonError&) {
+        CaughtError caught;
+        if (timeout) {
+            Ref exceptions = attr(global(module, "requests"_n), "exceptions"_n);
+            Ref no_answer = require(PyTuple_Pack(2, attr(exceptions, "ConnectionError"_n).get(),
+                                                 attr(exceptions, "Timeout"_n).get()));
+            if (caught.matches(no_answer)) return false;
+        }
+        caught.restore();
+        throw;
+    }
+}
+
+// The protected part of register(), from the loading on.
+void load_and_register(Borrowed module, Borrowed addon, Loaded& loaded) {
     Ref name = attr(addon, "name"_n);
     loaded.modules = call(global(module, "__import_module__"_n), {name, attr(addon, "url"_n)});
     loaded.ordered_classes = call(global(module, "__get_ordered_classes__"_n), {loaded.modules});
@@ -419,7 +444,6 @@ bool load_and_register(Borrowed module, Borrowed addon, Borrowed action, Loaded&
                           : contains(name_list, key);
         if (listed) del_item(table, key);
     }
-    return true;
 }
 
 Ref unregister_hooks(Borrowed modules) {
@@ -478,13 +502,23 @@ private:
 Ref register_addon(Borrowed module, Borrowed addon, Borrowed action) {
     RegistrationTurn turn(attr(addon, "name"_n));
     set_attr(addon, "url"_n, Py_None);
+    // An installed add-on with its bundle cached needs no server to start: offline it
+    // starts from that copy, its record kept as it is. Any other record needs the server.
+    bool startable_offline = truthy(attr(addon, "status"_n)) && truthy(attr(addon, "data"_n));
     // Offline by the user's choice: nothing is asked of the network and the record stays
-    // whole (not a RegisterException, so nothing is unregistered); an installed add-on
-    // comes back at the next start with online access.
-    if (online_access_off(module)) raise(PyExc_ConnectionError, online_access_disabled);
+    // whole (not a RegisterException, so nothing is unregistered).
+    bool online = !online_access_off(module);
+    if (!online && !startable_offline) raise(PyExc_ConnectionError, online_access_disabled);
+    bool check_only = action && equal(action, "check_update"_n);
     Loaded loaded;
     try {
-        if (!load_and_register(module, addon, action, loaded)) return none();
+        if (online) online = ask_server(module, addon, startable_offline ? integer(offline_wait_seconds) : Ref());
+        if (check_only) {
+            if (!online) set_attr(addon, "tips"_n, text(offline_check_tips));
+            return none();
+        }
+        load_and_register(module, addon, loaded);
+        if (!online) set_attr(addon, "tips"_n, text(offline_start_tips));
     } catch (const PythonError&) {
         CaughtError caught;
         Ref register_exception = global(module, "RegisterException"_n);

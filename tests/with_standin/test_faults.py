@@ -143,9 +143,31 @@ def fault_outcome(stage, fault):
     return None, {**UNTOUCHED, "tips": ZIP_MESSAGE, "files": []}
 
 
-@pytest.mark.parametrize("fault", [*NETWORK_FAULTS, *ANSWER_FAULTS])
-@pytest.mark.parametrize("stage", STAGES)
-def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault):
+OFFLINE_TIPS = "Offline: running from the saved copy; updates were not checked."
+INSTALLED = {"status": True, "update": False, "version": "1.0.0", "tips": "INSTALLED", "data": True, "files": None,
+             "modules": [], "installed": [], "classes": []}  # as saved: the next Blender starts it
+STARTED_OFFLINE = {**INSTALLED, "tips": OFFLINE_TIPS, "files": ["__init__.py", "auto_load.py"], "installed": [NAME],
+                   "classes": ["TELLMORA_PG_settings", "TELLMORA_OT_tell"]}
+
+
+def installed_outcome(stage, fault):
+    """(exception raised or None, state left) for a fault before an installed add-on's start."""
+    if fault in ("reset on accept", "refused"):
+        return None, STARTED_OFFLINE  # no answer at all: the saved copy starts
+    if fault in NETWORK_FAULTS and (fault != "cut short of its length" or CUT_SHORT_NOTICED):
+        return requests.RequestException, INSTALLED  # an answer broken off is an answer
+    if stage == "service":
+        return None, UNTOUCHED  # the answer is checked, and the record reset
+    return NOT_JSON, INSTALLED
+
+
+@pytest.mark.parametrize("stage, fault, record", [
+    *[(stage, fault, "new") for stage in STAGES for fault in [*NETWORK_FAULTS, *ANSWER_FAULTS]],
+    # A start of an installed add-on asks the service and the index, and downloads nothing.
+    *[(stage, fault, "installed") for stage in ("service", "update check")
+      for fault in [*NETWORK_FAULTS, *ANSWER_FAULTS]],
+])
+def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault, record):
     path, queue = STAGES[stage]
     good = json.dumps({"url": server.url + "/dist"}) if stage == "service" else GOOD[stage]
     make = {**NETWORK_FAULTS, **ANSWER_FAULTS}[fault]
@@ -154,6 +176,20 @@ def test_server_fault_at_each_request(vesk, prefs, scripts, server, stage, fault
         server.reset_on_accept = {list(STAGES).index(stage) + 1}
     else:
         server.put(path, *queue(make(good.encode() if isinstance(good, str) else good), fs.whole(good)))
+
+    if record == "installed":
+        saved = prefs.addons[NAME]
+        saved.status, saved.version, saved.data, saved.tips = True, "1.0.0", BUNDLE, "INSTALLED"
+        raised, left = installed_outcome(stage, fault)
+        if raised:
+            with pytest.raises(raised):
+                vesk.register(saved)
+        else:
+            outcome = vesk.register(saved)
+            assert (outcome.message if outcome else None) == (None if left["status"] else SERVICE_MESSAGE)
+        assert state(prefs, scripts) == left
+        assert server.count(f"/dist/{NAME}/{DIGEST}.zip") == 0
+        return
 
     raised, left = fault_outcome(stage, fault)
     if raised:

@@ -202,9 +202,10 @@ def test_manager_update_flag_starts_one_thread_before_the_index_request(vesk, pr
     '{"manager_update": "1"}',
     '{"manager_update": true}',
     '{"manager_update": 1.5}',
+    ("<html>Service Unavailable</html>", 503),  # an answer: an installed add-on does not start offline
 ])
 def test_invalid_service_document_resets_and_returns_the_error(vesk, prefs, web, addon, document):
-    web.put("/service.json", document)
+    web.put("/service.json", *document) if isinstance(document, tuple) else web.put("/service.json", document)
     record = prefs.addons[NAME]
     record.status, record.tips, record.data = True, "INSTALLED", "cached"
     error = vesk.register(record)
@@ -221,12 +222,60 @@ def test_service_without_url_means_the_service_itself(vesk, prefs, web, addon):
     assert prefs.addons[NAME].url == web.url
 
 
-def test_network_error_propagates(vesk, prefs, addon, monkeypatch):
+OFFLINE_TIPS = "Offline: running from the saved copy; updates were not checked."
+OFFLINE_CHECK_TIPS = "Offline: could not check for updates."
+CLOSED = "http://127.0.0.1:9"  # nothing listens there
+RECORDS = {  # status, data: only an installed record with its bundle cached can start offline
+    "installed": (True, "cached bundle"), "installed, no bundle": (True, ""), "not installed": (False, "cached bundle")}
+
+
+@pytest.mark.parametrize("fault", ["service refused", "index refused", "service silent", "answers"])
+@pytest.mark.parametrize("kind", RECORDS)
+def test_a_server_without_answer_leaves_an_installed_add_on_running(vesk, prefs, web, addon, monkeypatch, fault,
+                                                                    kind):
     import requests
 
-    monkeypatch.setenv("VESK_SERVICE_URL", "http://127.0.0.1:9")
-    with pytest.raises(requests.ConnectionError):
-        vesk.register(prefs.addons[NAME])
+    calls = []
+
+    def get(address, **keywords):
+        calls.append((address.rpartition("/")[2], keywords))
+        if fault == "service silent":
+            raise requests.ReadTimeout("read timed out")
+        return requests.get(address, **keywords)
+
+    monkeypatch.setattr(vesk, "requests", types.SimpleNamespace(get=get, exceptions=requests.exceptions))
+    if fault == "service refused":
+        monkeypatch.setenv("VESK_SERVICE_URL", CLOSED)
+    elif fault == "index refused":
+        web.put_json("/service.json", {"url": CLOSED})
+    record = prefs.addons[NAME]
+    record.status, record.data = RECORDS[kind]
+    record.version, record.tips = "1.0.0", "INSTALLED"
+    startable = kind == "installed"
+    # The wait is bounded only where the add-on can start without an answer.
+    wait = {"timeout": 10} if startable else {}
+
+    if fault == "answers":
+        assert vesk.register(record) is None
+        assert calls == [("service.json", wait), ("index.json", wait)]
+        assert record.tips == "Available update: 1.2.0" and addon.import_calls == [(NAME, web.url + "/addons")]
+        return
+    if not startable:
+        with pytest.raises(requests.RequestException):
+            vesk.register(record)
+        assert addon.import_calls == [] and prefs.installed == {}
+        assert (record.status, record.data, record.tips) == (*RECORDS[kind], "INSTALLED")
+        assert all(keywords == {} for _, keywords in calls)
+        return
+    assert vesk.register(record, "check_update") is None
+    assert record.tips == OFFLINE_CHECK_TIPS and addon.import_calls == []
+    assert vesk.register(record) is None
+    assert calls[-1] == ("index.json" if fault == "index refused" else "service.json", wait)
+    assert (record.status, record.version, record.data, record.update) == (True, "1.0.0", "cached bundle", False)
+    assert record.tips == OFFLINE_TIPS
+    assert addon.import_calls == [(NAME, CLOSED if fault == "index refused" else None)]
+    assert bpy.utils.registered == addon.classes and list(prefs.installed) == [NAME]
+    assert addon.log == [("register", "alpha"), ("register", "beta")]
 
 
 def test_register_exception_resets_the_record_and_is_returned(vesk, prefs, web, addon):
@@ -373,26 +422,38 @@ def test_unset_service_address_means_the_built_in_default(vesk, prefs, addon, mo
         server.close()
 
 
-def test_offline_by_blenders_switch_asks_nothing_and_keeps_the_record(vesk, prefs, web, addon, monkeypatch):
+def test_offline_by_blenders_switch_asks_nothing_and_starts_an_installed_add_on(vesk, prefs, web, addon,
+                                                                                 monkeypatch):
     monkeypatch.setenv("VESK_PACKAGE_INDEX_URL", web.url)
     record = prefs.addons[NAME]
-    record.status, record.version, record.data, record.tips = True, "1.2.0", "cached bundle", "INSTALLED"
-    prefs.installed[NAME] = entry = {"unregister": [], "ordered_classes": []}
     prefs.index = 0
-    kept = (record.status, record.version, record.data, record.tips, record.update)
     message = "Online access is disabled in Blender's preferences (System > Network)."
-
     monkeypatch.setattr(bpy.app, "online_access", False, raising=False)
-    for attempt in (lambda: vesk.register(record), lambda: vesk.operator("update")):
-        with pytest.raises(ConnectionError) as raised:
-            attempt()
-        assert str(raised.value) == message
-    assert vesk.update_package("corvane") == message
-    assert web.requests == [] and addon.import_calls == [] and addon.log == []
-    assert (record.status, record.version, record.data, record.tips, record.update) == kept
-    assert record.url is None and prefs.installed == {NAME: entry}
 
-    # Read at every call: turned on again, the same registration goes ahead.
+    # Not installed, or no bundle cached: nothing to start from, and the record stays whole.
+    for status, data in (RECORDS["not installed"], RECORDS["installed, no bundle"]):
+        record.status, record.version, record.data, record.tips = status, "1.2.0", data, "INSTALLED"
+        with pytest.raises(ConnectionError) as raised:
+            vesk.register(record)
+        assert str(raised.value) == message
+        assert (record.status, record.data, record.tips) == (status, data, "INSTALLED")
+
+    # Installed: started from the saved copy; Update still refuses before it uninstalls.
+    record.status, record.data = RECORDS["installed"]
+    kept = (record.status, record.version, record.data, record.update)
+    with pytest.raises(ConnectionError) as raised:
+        vesk.operator("update")
+    assert str(raised.value) == message and record.tips == "INSTALLED"
+    assert vesk.operator("check_update") is None and record.tips == OFFLINE_CHECK_TIPS
+    assert vesk.register(record) is None and record.tips == OFFLINE_TIPS
+    assert vesk.update_package("corvane") == message
+    assert web.requests == []
+    assert addon.import_calls == [(NAME, None)] and list(prefs.installed) == [NAME]
+    assert (record.status, record.version, record.data, record.update) == kept and record.url is None
+
+    # Read at every call: turned on again, the same registration asks the server.
     bpy.app.online_access = True
+    for cls in addon.classes:
+        bpy.utils.unregister_class(cls)  # as in the next Blender session
     assert vesk.register(record) is None
-    assert addon.import_calls == [(NAME, web.url + "/addons")]
+    assert addon.import_calls[-1] == (NAME, web.url + "/addons") and record.tips == "No update"
