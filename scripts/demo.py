@@ -57,9 +57,10 @@ def next_release_source(temp):
     return source
 
 
-def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module_python=None):
+def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module_python=None, online=True):
     """One Blender session of the demo: Debian's Blender, or the bpy module when
-    `module_python` names an interpreter that has it."""
+    `module_python` names an interpreter that has it. `online`: Blender's online access
+    (4.2 and later) on or off."""
     env = profile.blender_env(home, {"CORVANE_DEMO_PHASE": phase, "CORVANE_DEMO_SOURCE": str(next_source),
                                      "CORVANE_DEMO_DIST": str(dist), **(extra_env or {})})
     if module_python:
@@ -67,11 +68,13 @@ def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module
         # No command line: online access (4.2 and later) is turned on as the preference.
         packaged = PACKAGED_CORVANE_ONLY if env.get("CORVANE_DEMO_PACKAGE") else ""
         command = [module_python, "-c", packaged + "import bpy\n"
-                   "if hasattr(bpy.app, 'online_access'): bpy.context.preferences.system.use_online_access = True\n"
+                   "if hasattr(bpy.app, 'online_access'): "
+                   f"bpy.context.preferences.system.use_online_access = {online}\n"
                    f"exec(compile(open({str(IN_BLENDER)!r}).read(), {str(IN_BLENDER)!r}, 'exec'))"]
     else:
         command = profile.blender_wrapper()[0] + [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
-            *profile.blender_options(), "--python-exit-code", "3", "--python", str(IN_BLENDER)]
+            *(profile.blender_options() if online else ["--offline-mode"] if profile.blender_version() >= (4, 2) else []),
+            "--python-exit-code", "3", "--python", str(IN_BLENDER)]
     # A packaged host's session starts outside the checkout (`-c` puts the working folder on sys.path).
     return subprocess.run(command, capture_output=True, text=True, env=env,
                           cwd=str(home) if env.get("CORVANE_DEMO_PACKAGE") else None,
@@ -118,8 +121,15 @@ def main():
             downloads = [p for p in server.requests if p.endswith(".zip")]
             say()
             say(f"  server: {len(server.requests)} requests so far, archives downloaded: {downloads}")
-            if ok:
-                server.clear_requests()
+        if ok:
+            say()
+            say(f"== The server stops: nothing answers at {server.url}")
+            ok = run_blender(home, "offline", dist, next_source, factory=False)
+        if ok:
+            server = serve.serve(str(dist), stream=log)
+            say()
+            say(f"== The server is back at {server.url}")
+            with server:
                 ok = run_blender(home, "second", dist, next_source, factory=False)
                 say()
                 say(f"  server during the second start: {server.requests}")

@@ -2,6 +2,9 @@
 
 CORVANE_DEMO_PHASE=first: enable the host add-on, install Tellmora, use it, publish
 1.1.0, check for the update, update, show the version, shut down (preferences saved).
+CORVANE_DEMO_PHASE=offline: a new Blender on the same user folders, its server out of
+reach (stopped, silent, or online access off): the start-up thread registers Tellmora
+from the bundle cached in the preferences all the same; its operator runs; shut down.
 CORVANE_DEMO_PHASE=second: a new Blender on the same user folders: the start-up
 thread registers Tellmora again from the bundle cached in the preferences; uninstall.
 
@@ -218,6 +221,34 @@ def wait_for_startup_registration(vesk, seconds=60.0):
     return False
 
 
+OFFLINE_TIPS = "Offline: running from the saved copy; updates were not checked."
+
+
+def offline():
+    from corvane import vesk
+
+    step("Blender starts again, its server out of reach")
+    if not addon_utils.check(HOST)[1]:
+        bpy.ops.wm.read_userpref()
+    check(addon_utils.check(HOST)[1], "the host add-on is enabled from the saved preferences")
+    select()
+    check(wait_for_startup_registration(vesk), "the start-up thread registers Tellmora from its saved copy")
+    values = state("offline")
+    check(values["status"] and values["version"] == "1.1.0" and values["data"] > 0, "the record is kept whole")
+    say(f"the host's panel shows under Tips: {values['tips']!r}")
+    check(values["tips"] == OFFLINE_TIPS, "the user reads that the saved copy runs")
+    check(sorted(registered_classes()) == sorted(TELLMORA_CLASSES), "every class is registered")
+    report["offline_message"] = tell()
+    report["offline_told_at"] = time.time()
+    check(report["offline_message"].startswith("The scene holds"), "the operator runs")
+
+    step("Shut down: the preferences are saved with the record as it is")
+    if "CORVANE_DEMO_SAVE_ONLINE" in os.environ and hasattr(bpy.app, "online_access"):
+        # The bpy module takes online access from the saved preferences, for the next start.
+        bpy.context.preferences.system.use_online_access = os.environ["CORVANE_DEMO_SAVE_ONLINE"] == "1"
+    addon_utils.disable(HOST)
+
+
 def second():
     from corvane import vesk
 
@@ -249,7 +280,7 @@ def second():
 def main():
     phase = os.environ["CORVANE_DEMO_PHASE"]
     try:
-        {"first": first, "second": second}[phase]()
+        {"first": first, "offline": offline, "second": second}[phase]()
         report["ok"] = True
     finally:
         if os.environ.get("CORVANE_DEMO_REPORT"):

@@ -1,15 +1,21 @@
 """The demo's path, run as a test in either Blender: Tellmora published and served
 on loopback, installed, checked, updated, then a second Blender on the same user
 folders registers it again from the cached bundle, and it is uninstalled. With a
-packaged host, the profile starts empty and Blender's own installer puts the host in."""
+packaged host, the profile starts empty and Blender's own installer puts the host in.
+With offline starts, Blenders in between start with the server out of reach, and
+Tellmora runs from its saved copy all the same."""
 
+import contextlib
 import functools
 import json
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
+import faultserver
 import harness
 
 sys.path.insert(0, str(harness.REPO / "scripts"))
@@ -39,10 +45,34 @@ OTHER = "other"
 OTHER_INIT = 'bl_info = {"name": "Other Gadget", "version": (0, 3, 0), "blender": (2, 83, 0)}\n'
 
 
-def run(module_python=None, package=None):
+# The ways a start finds the server out of reach; "online access off" in Blender 4.2 and later.
+OFFLINE_STARTS = ("nothing listening", "silent", "online access off")
+
+
+@contextlib.contextmanager
+def out_of_reach(how, server):
+    """(service address, the requests it saw) for a start that finds the server out of reach."""
+    if how == "silent":  # accepts the connection, reads the request, never answers
+        with faultserver.FaultServer() as silent:
+            silent.put("/service.json", faultserver.silent())
+            yield silent.url, silent.requests
+    elif how == "nothing listening":
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            closed = f"http://127.0.0.1:{probe.getsockname()[1]}"
+        yield closed, []
+    else:  # Blender's switch: the live server, which must see nothing
+        server.clear_requests()
+        seen = []
+        yield server.url, seen
+        seen.extend(server.requests)
+
+
+def run(module_python=None, package=None, offline_starts=()):
     """`package`: "extension" or "legacy", the host installed from that package. Without
     one, the host in the profile names two add-ons and the server in its own constants,
-    and no VESK_SERVICE_URL is set."""
+    and no VESK_SERVICE_URL is set. `offline_starts`: between the two phases, a start per
+    item of OFFLINE_STARTS."""
     temp = Path(tempfile.mkdtemp(prefix="corvane-e2e-"))
     dist, home = temp / "dist", temp / "profile"
     publish.publish(str(profile_setup.TELLMORA_SOURCE), "1.0.0", str(dist))
@@ -74,10 +104,42 @@ def run(module_python=None, package=None):
             server.clear_requests()
             if phase == "first":
                 results["userpref_saved"] = (home / "config" / "userpref.blend").exists()
+                starts = [how for how in offline_starts
+                          if how != "online access off" or has_online_switch(module_python)]
+                for how, following in zip(starts, starts[1:] + [None]):
+                    results.setdefault("offline", {})[how] = start_offline(
+                        how, following, server, home, dist, next_source, module_python, settings)
     results["addon_folder"] = sorted(p.name for p in (home / "scripts" / "addons").iterdir())
     results["home"] = str(home)
     results["package"] = package
     return results
+
+
+def has_online_switch(module_python):
+    if module_python is None:
+        return harness.blender_version() >= (4, 2)
+    import bpy  # the bpy lane runs in that interpreter
+
+    return hasattr(bpy.app, "online_access")
+
+
+def start_offline(how, following, server, home, dist, next_source, module_python, settings):
+    """One start with the server out of reach. The bpy module reads online access from the
+    saved preferences, so the start before the one with it off saves it off."""
+    report = Path(home).parent / f"offline {how}.json"
+    save_online = "0" if following == "online access off" else "1"
+    with out_of_reach(how, server) as (address, requests):
+        launched = time.time()
+        process = demo.run_phase(home, "offline", dist, next_source, factory=False, module_python=module_python,
+                                 online=how != "online access off",
+                                 extra_env={**settings, "VESK_SERVICE_URL": address, "CORVANE_DEMO_REPORT": str(report),
+                                            "CORVANE_DEMO_SAVE_ONLINE": save_online,
+                                            "VESK_PACKAGE_INDEX_URL": address})
+    assert process.returncode == 0, (how, (process.stdout + process.stderr)[-5000:])
+    result = json.loads(report.read_text())
+    result["operator_after"] = result["offline_told_at"] - launched
+    result["requests"] = list(requests)
+    return result
 
 
 def check(results):
@@ -100,6 +162,15 @@ def check(results):
     archives = [p for p in results["first_requests"] if p.endswith(".zip") and p.startswith("/tellmora/")]
     assert len(archives) == 2 and archives[0] != archives[1]
     assert results["userpref_saved"]
+
+    for how, offline in results.get("offline", {}).items():
+        # Started from the saved copy, the record whole, the operator within 15 s of the start.
+        assert offline["ok"] and offline["offline_message"].startswith("The scene holds"), how
+        assert {**offline["offline"], "tips": "INSTALLED"} == updated, (how, offline["offline"])
+        assert offline["operator_after"] < 15, (how, offline["operator_after"])
+        # The silent server saw each installed add-on's service request; the others nothing.
+        assert set(offline["requests"]) == ({"/service.json"} if how == "silent" else set()), (how, offline["requests"])
+    assert len(results.get("offline", {})) in (0, 2, 3)
 
     restarted = second["restarted"]
     assert (restarted["status"], restarted["version"], restarted["tips"]) == (True, "1.1.0", "No update")

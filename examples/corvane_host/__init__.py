@@ -397,6 +397,7 @@ def _draw_online_access(layout, context):
         return
     box = layout.box()
     box.label(text="Online access is off: the manager cannot reach its server.", icon="INTERNET_OFFLINE")
+    box.label(text="Installed add-ons run from their saved copies; updates are not checked.")
     box.label(text="Turn it on in Preferences > System > Network, or here:")
     box.prop(context.preferences.system, "use_online_access")
 
