@@ -1,5 +1,6 @@
 """The demo: Tellmora published, served on loopback, installed, updated, restarted
-from the cached bundle and uninstalled by corvane.vesk in Debian's Blender."""
+from the cached bundle with the server stopped and again with it back, and
+uninstalled by corvane.vesk in Debian's Blender."""
 
 import importlib.metadata
 import io
