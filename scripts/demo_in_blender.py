@@ -243,8 +243,9 @@ def offline():
     check(report["offline_message"].startswith("The scene holds"), "the operator runs")
 
     step("Shut down: the preferences are saved with the record as it is")
-    if "CORVANE_DEMO_SAVE_ONLINE" in os.environ and hasattr(bpy.app, "online_access"):
-        # The bpy module takes online access from the saved preferences, for the next start.
+    if "CORVANE_DEMO_SAVE_ONLINE" in os.environ and not getattr(bpy.app, "online_access_override", True):
+        # The bpy module (no command line to set it) takes online access from the saved
+        # preferences: saved as the next start is to have it.
         bpy.context.preferences.system.use_online_access = os.environ["CORVANE_DEMO_SAVE_ONLINE"] == "1"
     addon_utils.disable(HOST)
 
