@@ -167,10 +167,10 @@ def check(results):
         # Started from the saved copy, the record whole, the operator within 15 s of the start.
         assert offline["ok"] and offline["offline_message"].startswith("The scene holds"), how
         assert {**offline["offline"], "tips": "INSTALLED"} == updated, (how, offline["offline"])
-        assert offline["operator_after"] < 15, (how, offline["operator_after"])
+        # (under valgrind, scripts/memcheck.sh, Blender's own time grows by its factor)
+        assert offline["operator_after"] < 15 * profile_setup.blender_wrapper()[1], (how, offline["operator_after"])
         # The silent server saw each installed add-on's service request; the others nothing.
         assert set(offline["requests"]) == ({"/service.json"} if how == "silent" else set()), (how, offline["requests"])
-    assert len(results.get("offline", {})) in (0, 2, 3)
 
     restarted = second["restarted"]
     assert (restarted["status"], restarted["version"], restarted["tips"]) == (True, "1.1.0", "No update")
