@@ -80,10 +80,13 @@ class Job:
         self.loading_file = False  # Blender is loading a file: the action goes on
         self.result = self.error = self.outcome = None
         self.done = threading.Event()
+        # Blender quits: this job's worker stops (only this job's: a later one runs on).
+        self.quitting = False
+        self.parked = threading.Event()
         self.thread = threading.Thread(target=self._work, name=f"corvane {action}", daemon=True)
 
     def _work(self):
-        sys.setprofile(_park_when_quitting)
+        sys.setprofile(self._park_when_quitting)
         try:
             self.result = vesk.operator(self.action)
         except Exception as error:  # shown to the user on the main thread
@@ -92,20 +95,17 @@ class Job:
             sys.setprofile(None)
             self.done.set()
 
+    def _park_when_quitting(self, frame, event, arg):
+        # Called at every Python call and return on the worker: once Blender quits, the worker
+        # stops at the next one, so that it writes nothing more into the record Blender saves.
+        if self.quitting:
+            sys.setprofile(None)
+            self.parked.set()
+            _never.wait()
+
 
 _job = None  # the action under way, at most one per host
-_quitting = False
-_parked = threading.Event()
 _never = threading.Event()
-
-
-def _park_when_quitting(frame, event, arg):
-    # Called at every Python call and return on the worker: once Blender quits, the worker
-    # stops at the next one, so that it writes nothing more into the record Blender saves.
-    if _quitting:
-        sys.setprofile(None)
-        _parked.set()
-        _never.wait()
 
 
 def _selected_record():
@@ -173,7 +173,7 @@ def _finish(job):
 def _outcome(job, record):
     """The report for an ended job: the error, the action's answer, or the record's tips."""
     if job.error is None and job.action in ("install", "update") and record is not None and record.status:
-        _complete_enable(job.name)
+        _require_enabled(job, record, _complete_enable(job.name))
     if job.error is not None:
         return "ERROR", f"{type(job.error).__name__}: {job.error}"
     if job.result:
@@ -186,7 +186,8 @@ def _outcome(job, record):
 def _complete_enable(name):
     """An install ends by enabling the add-on in Blender's add-on list. Off the main thread
     Blender refuses that call whenever it is drawing ("can't modify blend data in this
-    state"), and the manager lets the refusal pass: it is made here, where it was not."""
+    state"), and the manager lets the refusal pass: it is made here, where it was not.
+    Returns what Blender raised, if it did."""
     import addon_utils
 
     module = sys.modules.get(name)
@@ -197,8 +198,24 @@ def _complete_enable(name):
         if not current:
             addon_utils.modules_refresh()
             bpy.ops.preferences.addon_enable(module=name)
-    except Exception as error:  # as the manager does: the add-on is installed all the same
-        print(f"corvane: enabling {name} in Blender's add-on list failed: {error}", flush=True)
+    except Exception as error:  # judged by _require_enabled
+        return error
+    return None
+
+
+def _require_enabled(job, record, refusal):
+    """As the manager judges an install made on the main thread: it holds only when Blender
+    has the add-on enabled (its __init__ may fail at import). Otherwise what the install
+    registered is taken down, as after a failed install, and the tips say why."""
+    import addon_utils
+
+    if all(addon_utils.check(job.name)):
+        return
+    vesk.unregister(job.name)
+    vesk._vesk.installed.pop(job.name, None)
+    lines = [line.strip() for line in str(refusal).splitlines() if line.strip()] if refusal else []
+    why = lines[-1] if lines else (type(refusal).__name__ if refusal else "Blender did not find it among its add-ons")
+    record.tips = f"Blender could not enable {job.title}: {why}"
 
 
 def _in_pip(thread):
@@ -216,13 +233,13 @@ def _quit_under_way(job):
     its state from before the action back, so the preferences Blender saves next hold it
     whole. A worker waiting on a server is not waited for; one running pip is, as the
     manager's own update thread is, since pip cut off half-way leaves a broken install."""
-    global _quitting, _job
+    global _job
     if _in_pip(job.thread):
         print("corvane: Blender quits once pip has finished updating the manager", flush=True)
         job.done.wait()
     else:
-        _quitting = True
-        _parked.wait(0.5)
+        job.quitting = True
+        job.parked.wait(0.5)
     if _job is job:
         _job = None
     record = _record(job.name)
@@ -336,10 +353,17 @@ class CORVANE_OT_action(bpy.types.Operator):
         return {"FINISHED", "PASS_THROUGH"}
 
     def cancel(self, context):
-        context.window_manager.event_timer_remove(self.timer)
+        manager = context.window_manager
+        manager.event_timer_remove(self.timer)
         job = self.job
-        if job is _job and not job.done.is_set() and not job.loading_file:
-            _quit_under_way(job)
+        if job is not _job or job.done.is_set() or job.loading_file:
+            return
+        if context.window is not None and context.window not in manager.windows[:]:
+            # Its window was closed, another main window stays: Blender goes on, and so does
+            # the action; another operator watches it from the main window left.
+            bpy.app.timers.register(_watch_again, first_interval=0.01)
+            return
+        _quit_under_way(job)
 
 
 class CORVANE_UL_addons(bpy.types.UIList):

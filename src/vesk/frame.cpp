@@ -34,6 +34,65 @@ Ref web_get(Borrowed module, Borrowed address, Borrowed timeout) {
     return call_keywords(get, {address}, {{"timeout"_n, timeout}});
 }
 
+bool on_main_thread() {
+    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"_n));
+    Ref ident = attr(main, "ident"_n);
+    return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+}
+
+namespace {
+
+bool on_daemon_thread(Borrowed module) {
+    return truthy(attr(call(attr(global(module, "threading"_n), "current_thread"_n)), "daemon"_n));
+}
+
+// stream.fileno(), or nothing for a stream without one (a test's capture, say).
+Ref descriptor_of(Borrowed stream) {
+    Ref descriptor = Ref::steal(PyObject_CallMethodNoArgs(stream.get(), "fileno"_n.get()));
+    if (descriptor) return descriptor;
+    CaughtError caught;
+    if (!caught.matches(PyExc_Exception)) {
+        caught.restore();
+        raise_set();
+    }
+    return {};
+}
+
+}  // namespace
+
+void console(Borrowed module, Borrowed value, Borrowed stream_name) {
+    Ref sys = global(module, "sys"_n);
+    Ref stream = attr(sys, stream_name);
+    if (!on_daemon_thread(module)) {
+        if (stream_name.is("stdout"_n)) {
+            call(global(module, "print"_n), {value});
+        } else {
+            call_keywords(global(module, "print"_n), {value}, {{"file"_n, stream}});
+        }
+        return;
+    }
+    if (truthy(call(attr(sys, "is_finalizing"_n)))) return;
+    Ref line = require(PyUnicode_FromFormat("%S\n", value.get()));
+    Ref descriptor = descriptor_of(stream);
+    if (!descriptor) {
+        call(attr(stream, "write"_n), {line});
+        return;
+    }
+    Ref encoding = attr_or(stream, "encoding"_n, Py_None);
+    if (!truthy(encoding)) encoding = text("utf-8");
+    Ref data = call(attr(line, "encode"_n), {encoding, text("backslashreplace")});
+    Ref write = attr(global(module, "os"_n), "write"_n);
+    while (PyBytes_GET_SIZE(data.get()) > 0) {
+        Py_ssize_t written = PyLong_AsSsize_t(call(write, {descriptor, data}).get());
+        if (written <= 0) {
+            if (PyErr_Occurred()) raise_set();
+            return;
+        }
+        data = require(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + written,
+                                                 PyBytes_GET_SIZE(data.get()) - written));
+    }
+}
+
 namespace {
 
 // ---- start-up, shut-down and the add-ons directory -----------------------------
@@ -42,6 +101,39 @@ namespace {
 constexpr std::array managed_addons = {"tellmora"};
 
 Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"_n), "app"_n), "translations"_n); }
+
+// A start-up thread's body: register(record). What register raises is reported as the
+// interpreter reports a thread's uncaught exception, but through console(): Blender may
+// be exiting while the report is written.
+Ref register_at_start(Borrowed module, Borrowed register_function, Borrowed record) {
+    try {
+        call(register_function, {record});
+    } catch (const PythonError&) {
+        CaughtError caught;
+        if (caught.matches(PyExc_SystemExit)) return none();  // ends the thread quietly, as in threading
+        Ref error = caught.value();
+        Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+        Ref lines = call(attr(require(PyImport_ImportModule("traceback")), "format_exception"_n),
+                         {type, error, attr(error, "__traceback__"_n)});
+        Ref thread = call(attr(global(module, "threading"_n), "current_thread"_n));
+        Ref joined = require(PyUnicode_Join(""_n.get(), lines.get()));
+        Ref report = require(PyUnicode_FromFormat("Exception in thread %S:\n%S", attr(thread, "name"_n).get(),
+                                                  call(attr(joined, "rstrip"_n), {text("\n")}).get()));
+        console(module, report, "stderr"_n);
+    }
+    return none();
+}
+
+PyObject* register_at_start_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const names[] = {"register", "record", nullptr};
+    PyObject* register_function = nullptr;
+    PyObject* record = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:register_at_start", names, &register_function, &record)) return nullptr;
+    return edge("register_at_start", [&] { return register_at_start(module, register_function, record); });
+}
+
+PyMethodDef register_at_start_definition =
+    function_entry<register_at_start_entry>("register_at_start", "register_at_start($module, /, register, record)\n--\n\n");
 
 // The host's `addons` as a tuple of names, or the built-in list when it gave none. A name
 // becomes a folder and a package name: it must be an identifier. Checked before init
@@ -114,9 +206,11 @@ Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url)
 
     for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) {
         if (!truthy(attr(record, "status"_n))) return;
-        Ref args = require(PyTuple_Pack(1, record.get()));
+        Ref args = require(PyTuple_Pack(2, global(module, "register"_n).get(), record.get()));
+        Ref target = require(PyCFunction_NewEx(&register_at_start_definition, module.get(),
+                                               interned(module_name).get()));
         Ref thread = call_keywords(attr(global(module, "threading"_n), "Thread"_n), {},
-                                   {{"target"_n, global(module, "register"_n)}, {"args"_n, args}});
+                                   {{"target"_n, target}, {"args"_n, args}});
         // A daemon: a registration waiting on a silent server must not hold Blender's exit.
         // What it writes is written whole or not at all, so an exit may end it anywhere.
         set_attr(thread, "daemon"_n, Py_True);

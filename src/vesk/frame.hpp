@@ -60,6 +60,16 @@ bool online_access_off(Borrowed module);
 // requests.get(address), with `timeout=` when one is given (else requests' unbounded wait).
 Ref web_get(Borrowed module, Borrowed address, Borrowed timeout = {});
 
+// Whether the calling thread is the interpreter's main thread (Blender's).
+bool on_main_thread();
+
+// print(value, file=sys.<stream>) for a diagnostic. A daemon thread (a start-up
+// registration, the host's worker) is frozen wherever it stands when the interpreter
+// finalizes; frozen inside a buffered stream's write, it would hold the stream's lock,
+// and the flush at shut-down would abort the process. So from a daemon thread the text
+// goes straight to the stream's file descriptor, and not at all once finalizing began.
+void console(Borrowed module, Borrowed value, Borrowed stream);
+
 // The add-on update check: compares the record's version with the distribution
 // server's index and writes `update` and `tips`; starts the manager's own update
 // when `manager_update` is non-zero. `timeout` as for web_get. Internal to the module

@@ -81,14 +81,39 @@ Ref update_from_index(Borrowed module, Borrowed package) {
     Ref exit_code = call(attr(pip, "main"_n), {pip_arguments});
     if (exit_code && !exit_code.is(Py_None) && truthy(exit_code)) {
         // pip said it failed: the user must not read that the update happened.
-        call(global(module, "print"_n), {exit_code});
+        console(module, exit_code, "stdout"_n);
         return text(console_error);
+    }
+    // pip also ends well having installed nothing ("Requirement already satisfied": the
+    // release is not on its index, or not for this Python): the installed version, read
+    // afresh from the disk, says whether the update happened.
+    call(attr(require(PyImport_ImportModule("importlib")), "invalidate_caches"_n));
+    Ref now_installed = call(attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n), {package});
+    if (is_newer(latest, now_installed) || is_newer(now_installed, latest)) {
+        return require(PyUnicode_FromFormat("Update to %S failed: %S %S stays installed.", latest.get(),
+                                            package.get(), now_installed.get()));
     }
     return require(PyUnicode_FromFormat("Update to %S, need to restart Blender.", latest.get()));
 }
 
+// At most one self-update per process: pips run side by side into one site-packages
+// break it. Read and set under the interpreter lock, with no call in between.
+bool update_under_way = false;
+// The manager update thread started last; kept for the life of the process.
+Kept manager_update_thread;
+
+class UpdateTurn {
+public:
+    UpdateTurn() noexcept { update_under_way = true; }
+    UpdateTurn(const UpdateTurn&) = delete;
+    UpdateTurn& operator=(const UpdateTurn&) = delete;
+    ~UpdateTurn() { update_under_way = false; }
+};
+
 Ref update_package(Borrowed module, Borrowed package) {
     if (online_access_off(module)) return text(online_access_disabled);
+    if (update_under_way) return require(PyUnicode_FromFormat("An update of %S is already under way.", package.get()));
+    UpdateTurn turn;
     try {
         return update_from_index(module, package);
     } catch (const PythonError&) {
@@ -97,7 +122,7 @@ Ref update_package(Borrowed module, Borrowed package) {
             caught.restore();
             throw;
         }
-        call(global(module, "print"_n), {caught.value()});
+        console(module, caught.value(), "stdout"_n);
         return text(console_error);
     }
 }
@@ -111,9 +136,9 @@ Ref joined_version(Borrowed numbers) {
 
 // ---- the manager's actions on the selected record -----------------------------------
 
-// Runs `body`, swallowing any Exception it raises, silently.
+// Runs `body`, catching any Exception it raises: the exception, or nothing.
 template <class Body>
-void ignoring_errors(Body&& body) {
+Ref error_of(Body&& body) {
     try {
         body();
     } catch (const PythonError&) {
@@ -122,7 +147,15 @@ void ignoring_errors(Body&& body) {
             caught.restore();
             throw;
         }
+        return caught.value();
     }
+    return {};
+}
+
+// Runs `body`, swallowing any Exception it raises, silently.
+template <class Body>
+void ignoring_errors(Body&& body) {
+    error_of(std::forward<Body>(body));
 }
 
 void uninstall(Borrowed module, Borrowed addon) {
@@ -165,6 +198,34 @@ Ref own_title(Borrowed module, Borrowed name) {
     return found;
 }
 
+// The last line of what Blender said when it did not enable an add-on: its report ends
+// with the add-on's own exception.
+Ref last_line(Borrowed refusal) {
+    if (!refusal) return text("Blender did not find it among its add-ons");
+    Ref lines = call(attr(as_text(refusal), "splitlines"_n));
+    for (Py_ssize_t index = PyList_GET_SIZE(lines.get()) - 1; index >= 0; --index) {
+        Ref line = call(attr(Borrowed(PyList_GET_ITEM(lines.get(), index)), "strip"_n));
+        if (truthy(line)) return line;
+    }
+    return attr(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(refusal.get()))), "__name__"_n);
+}
+
+// An install holds only when Blender itself has the add-on enabled afterwards (its
+// __init__ may fail at import). Otherwise what the install registered is taken down, as
+// after a failed install, and the tips say why.
+void require_enabled(Borrowed module, Borrowed addon, Borrowed refusal) {
+    Ref name = attr(addon, "name"_n);
+    Ref state = call(attr(global(module, "addon_utils"_n), "check"_n), {name});
+    if (truthy(call(global(module, "all"_n), {state}))) return;
+    call(global(module, "unregister"_n), {name});
+    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
+    if (contains(call(attr(installed, "keys"_n), {}), name)) del_item(installed, name);
+    Ref title = attr(addon, "title"_n);
+    if (!truthy(title)) title = name;
+    set_attr(addon, "tips"_n, require(PyUnicode_FromFormat("Blender could not enable %S: %S", title.get(),
+                                                           last_line(refusal).get())));
+}
+
 void install(Borrowed module, Borrowed addon) {
     Ref result = call(global(module, "register"_n), {addon});
     if (truthy(result)) {
@@ -179,11 +240,14 @@ void install(Borrowed module, Borrowed addon) {
         Ref title = own_title(module, attr(addon, "name"_n));
         if (!title.is(Py_None)) set_attr(addon, "title"_n, title);
     });
-    ignoring_errors([&] {
+    Ref refusal = error_of([&] {
         call(attr(global(module, "addon_utils"_n), "modules_refresh"_n), {});
         Ref enable = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_enable"_n);
         call_keywords(enable, {}, {{"module"_n, attr(addon, "name"_n)}});
     });
+    // Off the main thread Blender refuses the enabling whenever it is drawing: there the
+    // caller (the host) makes it again on the main thread, and judges after that.
+    if (on_main_thread()) require_enabled(module, addon, refusal);
 }
 
 Ref run_action(Borrowed module, Borrowed action) {
@@ -272,7 +336,10 @@ Ref newer_blender_needed(Borrowed addon, Borrowed releases) {
 }
 
 void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update, Borrowed timeout) {
-    if (truthy(manager_update)) {
+    // One manager update at a time: none is started while the last one started runs, or
+    // while the host's own Update Manager does.
+    if (truthy(manager_update) && !update_under_way &&
+        !(manager_update_thread && truthy(call(attr(manager_update_thread.get(), "is_alive"_n))))) {
         Ref thread_type = attr(global(module, "threading"_n), "Thread"_n);
         Ref target_arguments = require(Py_BuildValue("(s)", "update_manager"));
         Ref thread = call_keywords(thread_type, {},
@@ -281,6 +348,7 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
         // waits for pip, since a pip cut off half-way leaves a broken install.
         set_attr(thread, "daemon"_n, Py_False);
         call(attr(thread, "start"_n), {});
+        manager_update_thread.keep(thread);
     }
     Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url"_n).get(),
                                                attr(addon, "name"_n).get()));

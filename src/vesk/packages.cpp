@@ -291,7 +291,7 @@ bool execute(Borrowed module, Borrowed code, Borrowed namespace_dict) {
                                                          namespace_dict.get(), nullptr));
     if (result) return true;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_set();
-    call(global(module, "print"_n), {CaughtError().value()});
+    console(module, CaughtError().value(), "stdout"_n);
     return false;
 }
 

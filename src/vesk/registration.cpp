@@ -360,12 +360,6 @@ bool refused_while_drawing(CaughtError& error) {
     return drawing;
 }
 
-bool on_main_thread() {
-    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"_n));
-    Ref ident = attr(main, "ident"_n);
-    return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
-}
-
 // bpy.utils.register_class(cls). A start-up thread meets Blender's refusal at random
 // while Blender draws its interface; the refusal changes nothing, so off the main thread
 // the call is made again once the drawing is over (within half a minute). On the main

@@ -69,17 +69,42 @@ def test_install_failure_shows_the_message(vesk, prefs, calls):
     assert addon_utils.calls == [] and bpy.ops.calls == []
 
 
-def test_install_swallows_blender_list_errors_only(vesk, prefs, calls):
-    addon_utils.fail = RuntimeError("refresh failed")
-    vesk.operator("install")
-    assert prefs.addons[NAME].tips == "INSTALLED" and bpy.ops.calls == []
+IMPORT_FAILED = RuntimeError("Error: Traceback (most recent call last):\n  File \"__init__.py\", line 3\n"
+                             "ZeroDivisionError: division by zero\n\n")
 
-    addon_utils.reset()
-    bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("no such add-on")
+
+@pytest.mark.parametrize("refusal, why", [
+    (IMPORT_FAILED, "ZeroDivisionError: division by zero"),
+    (None, "Blender did not find it among its add-ons"),  # cancelled without a word
+])
+def test_install_that_blender_cannot_enable_is_undone(vesk, prefs, calls, monkeypatch, refusal, why):
+    if refusal is None:
+        monkeypatch.setattr(bpy.ops.preferences, "addon_enable", lambda module: {"CANCELLED"})
+    else:
+        bpy.ops.fail_on["preferences.addon_enable"] = refusal
+    record = prefs.addons[NAME]
     vesk.operator("install")
-    assert prefs.addons[NAME].status is True
+    assert calls == [("register", NAME, None), ("unregister", NAME)] and NAME not in prefs.installed
+    assert record.tips == f"Blender could not enable Tellmora: {why}"
+
+    # Blender has it enabled after all: the refusal does not count.
+    addon_utils.enabled.add(NAME)
+    bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("refused while drawing")
+    vesk.operator("install")
+    assert (record.status, record.tips) == (True, "INSTALLED") and NAME in prefs.installed
+
+
+def test_install_off_the_main_thread_leaves_the_judgement_to_the_host(vesk, prefs, calls):
+    import threading
+
+    addon_utils.fail = RuntimeError("refused while drawing")
+    worker = threading.Thread(target=vesk.operator, args=("install",))
+    worker.start()
+    worker.join()
+    assert prefs.addons[NAME].tips == "INSTALLED" and NAME in prefs.installed and bpy.ops.calls == []
 
     bpy.ops.fail_on["preferences.addon_enable"] = KeyboardInterrupt()
+    addon_utils.fail = None
     with pytest.raises(KeyboardInterrupt):
         vesk.operator("install")
 

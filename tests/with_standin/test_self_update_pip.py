@@ -26,9 +26,9 @@ INSTALLED = importlib.metadata.version("corvane")
 NEWER = "99.0.0"
 
 
-def fake_wheel(folder, version):
+def fake_wheel(folder, version, tag="py3-none-any"):
     """A pure-Python corvane wheel of `version` (enough for pip to install it)."""
-    name = f"corvane-{version}-py3-none-any.whl"
+    name = f"corvane-{version}-{tag}.whl"
     info = f"corvane-{version}.dist-info"
     files = {
         "corvane/__init__.py": b'"""corvane, newer."""\n',
@@ -91,13 +91,40 @@ def index(tmp_path):
     server.close()
 
 
-def update(python, index):
-    code = """
+def listing(index, wheel):
+    index.put("/simple/corvane/", f'<html><body><a href="{wheel.name}">{wheel.name}</a></body></html>',
+              content_type="text/html")
+    index.put(f"/simple/corvane/{wheel.name}", wheel.read_bytes())
+
+
+# Three Check Update presses while the service asks for the manager's update, then the
+# Update Manager button while that update runs.
+PRESSES = """
+    import sys, threading, time
+    import bpy
+    import corvane.vesk as vesk
+    prefs = bpy.types.host_preferences(vesk.VESKAddonData, [{"name": "tellmora", "title": "Tellmora"}])
+    prefs.installed = {}
+    vesk._vesk = prefs
+    for press in range(3):
+        vesk.operator("check_update")
+    while "pip" not in sys.modules:  # the update has reached pip
+        time.sleep(0.01)
+    print("RESULT", vesk.update_package("corvane"))
+    for thread in threading.enumerate():
+        if thread is not threading.current_thread():
+            thread.join()
+    print("TIPS", prefs.addons[0].tips)
+"""
+
+
+def update(python, index, code=None):
+    code = code or """
         import corvane.vesk as vesk
         print("RESULT", vesk.update_package("corvane"))
     """
     env = {"VESK_PACKAGE_INDEX_URL": index.url, "PIP_INDEX_URL": index.url + "/simple",
-           "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PYTHONPATH": ""}
+           "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PYTHONPATH": "", "VESK_SERVICE_URL": index.url}
     run = subprocess.run([str(python), "-c", harness.textwrap.dedent(code)], capture_output=True, text=True,
                          env={**os.environ, **env}, timeout=300)
     result = [line for line in run.stdout.splitlines() if line.startswith("RESULT ")]
@@ -130,11 +157,21 @@ def test_real_pip_self_update(venv, index):
     assert text == "ERROR, Check in blender console"
     assert installed_version(venv) == INSTALLED
 
-    # A newer release: pip installs it.
-    wheel = fake_wheel(venv.parent.parent, NEWER)
-    index.put("/simple/corvane/", f'<html><body><a href="{wheel.name}">{wheel.name}</a></body></html>',
-              content_type="text/html")
+    # The newer release is for another Python only: pip says "Requirement already satisfied"
+    # and ends well, having installed nothing.
     index.put("/pypi/corvane/json", json.dumps({"info": {"version": NEWER}}))
+    listing(index, fake_wheel(venv.parent.parent, NEWER, "cp27-cp27mu-manylinux1_x86_64"))
     text, run = update(venv, index)
-    assert text == f"Update to {NEWER}, need to restart Blender.", run.stdout + run.stderr
+    assert text == f"Update to {NEWER} failed: corvane {INSTALLED} stays installed.", run.stdout + run.stderr
+    assert installed_version(venv) == INSTALLED
+
+    # A newer release: pip installs it, once however often it is asked meanwhile.
+    listing(index, fake_wheel(venv.parent.parent, NEWER))
+    index.put("/service.json", json.dumps({"url": index.url, "manager_update": 1}))
+    index.put("/tellmora/index.json", json.dumps([{"version": [1, 0, 0], "md5": "0" * 32}]))
+    index.requests.clear()
+    text, run = update(venv, index, PRESSES)
+    assert text == "An update of corvane is already under way.", run.stdout + run.stderr
+    assert f"TIPS Update to {NEWER}, need to restart Blender." in run.stdout, run.stdout + run.stderr
+    assert index.requests.count("/pypi/corvane/json") == 1 and index.requests.count("/simple/corvane/") == 1
     assert installed_version(venv) == NEWER

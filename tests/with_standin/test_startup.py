@@ -47,7 +47,7 @@ def test_init_starts_one_register_thread_per_installed_record(vesk, prefs, threa
     monkeypatch.setattr(vesk, "register", lambda addon: None, raising=False)
     vesk.init(prefs)
     assert [r.name for r in prefs.addons] == ["other", "tellmora"] and known.title == "Kept title"
-    assert threads == [{"target": vesk.register, "args": (other,)}, {"target": vesk.register, "args": (known,)}]
+    assert [t["args"] for t in threads] == [(vesk.register, other), (vesk.register, known)]
 
 
 def test_init_threads_run_the_register_found_at_start(vesk, prefs, monkeypatch):
@@ -65,6 +65,27 @@ def test_init_threads_run_the_register_found_at_start(vesk, prefs, monkeypatch):
     vesk.init(prefs)
     assert done.wait(10)
     assert ran == [(True, True, record, None)]  # a daemon: it must not hold Blender's exit
+
+
+@pytest.mark.parametrize("finalizing", [False, True], ids=["running", "finalizing"])
+def test_a_failing_start_up_registration_never_writes_through_a_buffered_stream(vesk, prefs, monkeypatch, capfd,
+                                                                                finalizing):
+    # Blender exiting freezes the daemon thread where it stands: inside a buffered stream's
+    # write it would hold the lock that the exit's flush waits on, and Blender aborts.
+    record = prefs.addons.add()
+    record.name, record.status = "tellmora", True
+    buffered = types.SimpleNamespace(fileno=lambda: 2, encoding="utf-8", write=lambda text: pytest.fail(text))
+    monkeypatch.setattr(vesk, "sys", types.SimpleNamespace(is_finalizing=lambda: finalizing, stderr=buffered))
+    monkeypatch.setattr(vesk, "register", lambda addon: ({}["no server"]), raising=False)
+    before = set(threading.enumerate())
+    vesk.init(prefs)
+    for thread in set(threading.enumerate()) - before:
+        thread.join(10)
+    report = capfd.readouterr().err
+    if finalizing:
+        assert report == ""
+    else:
+        assert report.startswith("Exception in thread ") and report.endswith("KeyError: 'no server'\n")
 
 
 def test_second_init_refused_by_blender_changes_nothing(vesk, prefs, threads):

@@ -25,14 +25,18 @@ def index(monkeypatch):
 
 @pytest.fixture
 def pip(monkeypatch):
+    """A recording pip that installs the index's release (`installs`, when set) or nothing."""
     fake = types.ModuleType("pip")
     fake.calls = []
     fake.result = 0
+    fake.installs = None
 
     def main(arguments):
         fake.calls.append(arguments)
         if isinstance(fake.result, BaseException):
             raise fake.result
+        if fake.installs:
+            monkeypatch.setattr(importlib.metadata, "version", lambda name: fake.installs)
         return fake.result
 
     fake.main = main
@@ -59,8 +63,15 @@ def test_same_version_runs_no_pip(vesk, index, pip):
 def test_newer_release_is_installed_with_pip(vesk, index, pip):
     newer = bump(INSTALLED, 1)
     publish(index, newer)
+    pip.installs = newer
     assert vesk.update_package(package="corvane") == f"Update to {newer}, need to restart Blender."
     assert pip.calls == [["install", "-U", "corvane"]]
+
+
+def test_pip_installing_nothing_is_not_reported_as_an_update(vesk, index, pip):
+    newer = bump(INSTALLED, 1)
+    publish(index, newer)  # pip answers "Requirement already satisfied" and ends well
+    assert vesk.update_package("corvane") == f"Update to {newer} failed: corvane {INSTALLED} stays installed."
 
 
 @pytest.mark.parametrize("release", [bump(INSTALLED, -1) if INSTALLED.split(".")[-1] != "0" else "0.0.9",
@@ -76,8 +87,11 @@ def test_numbers_not_texts_decide(vesk, index, pip, monkeypatch):
 
     monkeypatch.setattr(metadata, "version", lambda name: "1.9")
     publish(index, "1.10")
+    pip.installs = "1.10.0"  # the same release
     assert vesk.update_package("corvane") == "Update to 1.10, need to restart Blender."
+    monkeypatch.setattr(metadata, "version", lambda name: "1.9")
     publish(index, "1.9rc1")  # not plain numbers: any difference counts
+    pip.installs = "1.9rc1"
     assert vesk.update_package("corvane") == "Update to 1.9rc1, need to restart Blender."
 
 

@@ -4,11 +4,13 @@ calls = []  # (operator name, keywords)
 fail_on = {}  # operator name -> exception to raise
 
 
-def _operator(name):
+def _operator(name, effect=None):
     def run(**keywords):
         calls.append((name, keywords))
         if name in fail_on:
             raise fail_on[name]
+        if effect:
+            effect(**keywords)
         return {"FINISHED"}
 
     run.__name__ = name
@@ -19,9 +21,15 @@ class wm:
     save_userpref = staticmethod(_operator("wm.save_userpref"))
 
 
+def _enabled():
+    import addon_utils
+
+    return addon_utils.enabled
+
+
 class preferences:
-    addon_enable = staticmethod(_operator("preferences.addon_enable"))
-    addon_remove = staticmethod(_operator("preferences.addon_remove"))
+    addon_enable = staticmethod(_operator("preferences.addon_enable", lambda module: _enabled().add(module)))
+    addon_remove = staticmethod(_operator("preferences.addon_remove", lambda module: _enabled().discard(module)))
 
 
 def reset():
