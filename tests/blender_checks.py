@@ -370,3 +370,47 @@ def quit_while_a_registration_waits(report, bound, interface=False):
         bpy.app.timers.register(leave, first_interval=0.1)
     else:
         leave()
+
+
+def quit_while_a_failed_registration_reports(report):
+    """As at a start, the host add-on (corvane_host, in the profile) enabled again on its
+    record saved as installed; its start-up thread's request fails (VESK_SERVICE_URL), and
+    the script ends, so Blender exits, as soon as the thread reports the failure on standard
+    error, or has ended. Standard error takes its time here, as a console or a pipe whose
+    reader lags does: the exit comes while the report is being written."""
+    import io
+    import sys
+    import threading
+    import time
+
+    import addon_utils
+    import bpy
+
+    writing = threading.Event()
+
+    class Lagging(io.RawIOBase):
+        def writable(self):
+            return True
+
+        def fileno(self):
+            return 2
+
+        def write(self, data):
+            if threading.current_thread() is not threading.main_thread():
+                writing.set()
+                time.sleep(0.3)
+            return os.write(2, data)
+
+    sys.stderr = io.TextIOWrapper(io.BufferedWriter(Lagging()), line_buffering=True)
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    addon_utils.enable("corvane_host", default_set=True)
+    bpy.context.preferences.addons["corvane_host"].preferences.addons["tellmora"].status = True
+    addon_utils.disable("corvane_host")  # the preferences stay
+    before = set(threading.enumerate())
+    addon_utils.enable("corvane_host", default_set=True)
+    started = _started_threads(before)
+    deadline = time.monotonic() + 20
+    while not writing.is_set() and any(t.is_alive() for t in started) and time.monotonic() < deadline:
+        time.sleep(0.001)
+    report(writing=writing.is_set())

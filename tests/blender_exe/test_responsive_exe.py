@@ -40,12 +40,12 @@ record = prefs.addons["tellmora"]
 """
 
 
-def serve_tellmora(tmp_path, server, zip_answer):
+def serve_tellmora(tmp_path, server, zip_answer, source=profile_setup.TELLMORA_SOURCE):
     """Tellmora 1.0.0 on the fault server: its service document and index answered, its
     archive as `zip_answer(body)`."""
     from corvane import publish
 
-    release = publish.publish(str(profile_setup.TELLMORA_SOURCE), "1.0.0", str(tmp_path / "dist"))
+    release = publish.publish(str(source), "1.0.0", str(tmp_path / "dist"))
     server.put("/service.json", faultserver.json_answer(json.dumps({"url": server.url})))
     server.put("/tellmora/index.json", faultserver.json_answer(Path(release["index"]).read_text()))
     server.put(f"/tellmora/{release['md5']}.zip", zip_answer(Path(release["archive"]).read_bytes()))
@@ -127,3 +127,87 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
             report(status=record.status, version=record.version, data=len(record.data))
         """, tmp_path, make_scripts=False)
     assert {key: saved[key] for key in ("status", "version", "data")} == run["before"]
+
+
+def test_install_that_blender_cannot_enable_is_undone(tmp_path):
+    # Tellmora's __init__ fails at import (a dependency missing): Blender cannot enable it.
+    source = tmp_path / "tellmora"
+    shutil.copytree(profile_setup.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
+    init = (source / "__init__.py").read_text()
+    (source / "__init__.py").write_text(init.replace("\nfrom . import auto_load", "\nimport tellmora_dependency\nfrom . import auto_load", 1))
+    with faultserver.FaultServer() as server:
+        serve_tellmora(tmp_path, server, faultserver.whole, source)
+        profile_setup.install_into_profile(tmp_path)
+        run = harness.run_blender(PRELUDE + textwrap.dedent("""
+            import addon_utils
+            from corvane import vesk
+
+            def facts():
+                return {"status": record.status, "tips": record.tips, "entry": "tellmora" in vesk._vesk.installed,
+                        "classes": hasattr(bpy.types, "TELLMORA_PT_main"), "enabled": list(addon_utils.check("tellmora"))}
+
+            bpy.ops.corvane.action(action="install")  # a script's call: to its end, on this thread
+            report(script=facts())
+
+            def start():
+                press("install")  # the button: on the worker, then on this thread
+                bpy.app.timers.register(guarded(wait), first_interval=0.1)
+
+            def wait():
+                if busy():
+                    return 0.1
+                report(button=facts())
+                blender_checks.quit_blender()
+
+            bpy.app.timers.register(guarded(start), first_interval=1.0)
+        """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False, interface=True)
+    undone = {"status": False, "entry": False, "classes": False, "enabled": [False, False],
+              "tips": "Blender could not enable Tellmora: ModuleNotFoundError: No module named 'tellmora_dependency'"}
+    assert run["script"] == undone and run["button"] == undone, run.output[-3000:]
+    assert f"corvane: ERROR: Tellmora: {undone['tips']}" in run.output
+
+
+def test_closing_a_window_during_an_action_is_no_quit(tmp_path):
+    with faultserver.FaultServer() as server:
+        serve_tellmora(tmp_path, server, lambda body: faultserver.trickle(body, 5, 0.8))
+        profile_setup.install_into_profile(tmp_path)
+        run = harness.run_blender(PRELUDE + textwrap.dedent("""
+            manager = bpy.context.window_manager
+            state = {}
+
+            def in_window(window, operator):
+                if hasattr(bpy.context, "temp_override"):
+                    with bpy.context.temp_override(window=window, screen=window.screen):
+                        return operator()
+                return operator({"window": window, "screen": window.screen})
+
+            def start():
+                in_window(manager.windows[0], bpy.ops.wm.window_new_main)  # a second main window
+                report(windows=len(manager.windows), pressed=list(press("install")))
+                bpy.app.timers.register(guarded(close), first_interval=1.0)
+
+            def close():
+                in_window(manager.windows[0], bpy.ops.wm.window_close)  # the one the button is in
+                report(windows_left=len(manager.windows))
+                state["since"] = time.monotonic()
+                bpy.app.timers.register(guarded(installed), first_interval=0.1)
+
+            def installed():
+                if busy() and time.monotonic() - state["since"] < 60:
+                    return 0.1
+                report(install=record.tips)
+                press("check_update")  # a later action runs to its end too
+                state["since"] = time.monotonic()
+                bpy.app.timers.register(guarded(checked), first_interval=0.1)
+
+            def checked():
+                if busy() and time.monotonic() - state["since"] < 20:
+                    return 0.1
+                report(check=record.tips, busy=busy())
+                blender_checks.quit_blender()
+
+            bpy.app.timers.register(guarded(start), first_interval=1.0)
+        """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False, interface=True)
+    assert run["windows"] == 2 and run["pressed"] == ["RUNNING_MODAL"] and run["windows_left"] == 1
+    assert run["install"] == "INSTALLED" and run["check"] == "No update" and not run["busy"], run.output[-3000:]
+    assert "Info: Tellmora: INSTALLED" in run.output  # reported by the watcher on the window left
