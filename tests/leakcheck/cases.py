@@ -418,6 +418,8 @@ def _(vesk, env):
     with _service({"url": web.url + "/addons", "manager_update": 1}), _registry(vesk, **_fake_loading()) as prefs:
         before = set(threading.enumerate())
         assert vesk.register(prefs.addons["tellmora"], "check_update") is None
+        # Asked again while that update runs (most rounds): no second thread.
+        assert vesk.register(prefs.addons["tellmora"], "check_update") is None
         for thread in set(threading.enumerate()) - before:
             if not thread.daemon:  # the manager update thread, not the server's request handlers
                 thread.join(30)
@@ -538,27 +540,92 @@ def _(vesk, env):
 
 
 @contextlib.contextmanager
-def _fake_pip(exit_code):
+def _fake_pip(exit_code, installs=None, meanwhile=None):
+    """pip answering `exit_code`, having installed the version `installs` (or nothing), after
+    calling `meanwhile()` (another request while it runs)."""
+    import importlib.metadata
     import types
 
-    sys.modules["pip"] = types.SimpleNamespace(main=lambda arguments: exit_code)
+    version = importlib.metadata.version
+
+    def main(arguments):
+        if meanwhile:
+            meanwhile()
+        if installs:
+            importlib.metadata.version = lambda name: installs
+        return exit_code
+
+    sys.modules["pip"] = types.SimpleNamespace(main=main)
     try:
         yield
     finally:
         del sys.modules["pip"]
+        importlib.metadata.version = version
 
 
 @case("update_package: a newer release (pip run), pip failing, a version that is not numbers", cost=4)
 def _(vesk, env):
     web = _server()
     with contextlib.redirect_stdout(io.StringIO()):
-        with _fake_pip(0):
-            web.put_json("/pypi/requests/json", {"info": {"version": "999.0"}})
+        web.put_json("/pypi/requests/json", {"info": {"version": "999.0"}})
+        with _fake_pip(0, "999.0"):
             assert vesk.update_package("requests") == "Update to 999.0, need to restart Blender."
-            web.put_json("/pypi/requests/json", {"info": {"version": "1.0rc1"}})
+        web.put_json("/pypi/requests/json", {"info": {"version": "1.0rc1"}})
+        with _fake_pip(0, "1.0rc1"):
             assert vesk.update_package("requests").startswith("Update to 1.0rc1")
         with _fake_pip(1):
             assert vesk.update_package("requests") == "ERROR, Check in blender console"
+
+
+@case("update_package: pip installs nothing (the version read back); asked again while it runs", cost=4)
+def _(vesk, env):
+    web = _server()
+    answers = []
+    web.put_json("/pypi/requests/json", {"info": {"version": "999.0"}})
+    with _fake_pip(0, meanwhile=lambda: answers.append(vesk.update_package("corvane"))):
+        assert vesk.update_package("requests").startswith("Update to 999.0 failed: requests ")
+    assert answers == ["An update of corvane is already under way."]
+
+
+@case("operator: install that Blender cannot enable (undone): its error, or none")
+def _(vesk, env):
+    import addon_utils
+    import bpy
+
+    addon_utils.enabled.discard("tellmora")
+    with _registry(vesk, **_fake_loading()) as prefs:
+        bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("Error: Traceback\nZeroDivisionError: division\n")
+        try:
+            vesk.operator("install")
+        finally:
+            bpy.ops.reset()
+        assert prefs.addons[0].tips == "Blender could not enable tellmora: ZeroDivisionError: division"
+        assert "tellmora" not in prefs.installed
+        enable = bpy.ops.preferences.addon_enable
+        bpy.ops.preferences.addon_enable = lambda module: {"CANCELLED"}
+        try:
+            vesk.operator("install")
+        finally:
+            bpy.ops.preferences.addon_enable = enable
+        assert prefs.addons[0].tips.endswith("Blender did not find it among its add-ons")
+
+
+@case("operator: install off the main thread that Blender did not enable (left to the host)")
+def _(vesk, env):
+    import threading
+
+    import addon_utils
+
+    addon_utils.enabled.discard("tellmora")
+    with _registry(vesk, **_fake_loading()) as prefs:
+        addon_utils.fail = RuntimeError("refused while drawing")
+        try:
+            worker = threading.Thread(target=vesk.operator, args=("install",))
+            worker.start()
+            worker.join(30)
+        finally:
+            addon_utils.fail = None
+        assert prefs.addons[0].tips == "INSTALLED"
 
 
 # ---- __get_ordered_classes__ ------------------------------------------------------
@@ -733,6 +800,23 @@ def _(vesk, env):
                 vesk.init(prefs, **keywords)
         vesk.init(prefs, addons=iter([ADDON, "other"]), service_url="http://127.0.0.1:9")
         assert len(prefs.addons) == 2
+
+
+@case("init: a start-up registration that raises (reported straight to the descriptor; not once finalizing)")
+def _(vesk, env):
+    import os
+    import types
+
+    prefs = _host_prefs(vesk, env)
+    record = prefs.addons.add()
+    record.name, record.status = ADDON, True
+    if "leak_null" not in env.__dict__:
+        env.leak_null = open(os.devnull, "w")
+        env.on_close(env.leak_null.close)
+    for finalizing in (False, True):
+        quiet = types.SimpleNamespace(is_finalizing=lambda: finalizing, stderr=env.leak_null)
+        with _module_state(vesk, env, register=lambda addon: 1 / 0, sys=quiet):
+            vesk.init(prefs)
 
 
 @case("init: Blender refuses the translations (exception propagated)")
