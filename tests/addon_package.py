@@ -10,7 +10,8 @@ import zipfile
 
 NAME = "tellmora"
 
-INIT_SOURCE = 'bl_info = {"name": "Tellmora", "blender": (2, 83, 0)}\n'
+# An add-on Blender can enable: an install holds only when Blender has it enabled.
+INIT_SOURCE = 'bl_info = {"name": "Tellmora", "blender": (2, 83, 0)}\n\n\ndef register():\n    pass\n\n\ndef unregister():\n    pass\n'
 AUTO_LOAD_SOURCE = "# start-up helper\n"
 
 

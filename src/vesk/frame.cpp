@@ -132,8 +132,8 @@ PyObject* register_at_start_entry(PyObject* module, PyObject* args, PyObject* kw
     return edge("register_at_start", [&] { return register_at_start(module, register_function, record); });
 }
 
-PyMethodDef register_at_start_definition =
-    function_entry<register_at_start_entry>("register_at_start", "register_at_start($module, /, register, record)\n--\n\n");
+PyMethodDef register_at_start_definition = function_entry<register_at_start_entry>(
+    "register_at_start", "register_at_start($module, /, register, record)\n--\n\n");
 
 // The host's `addons` as a tuple of names, or the built-in list when it gave none. A name
 // becomes a folder and a package name: it must be an identifier. Checked before init

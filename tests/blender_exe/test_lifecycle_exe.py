@@ -76,7 +76,7 @@ def test_blender_exits_cleanly_while_a_failed_startup_registration_reports(tmp_p
     with faultserver.FaultServer() as server:
         endings = {"refused": "http://127.0.0.1:9", "reset": server.url + "/reset", "cut": server.url + "/cut"}
         server.put("/reset/service.json", faultserver.refuse())
-        server.put("/cut/service.json", faultserver.reset_mid_body(b'{"url": "http://127.0.0.1:9", "manager_update": 0}'))
+        server.put("/cut/service.json", faultserver.reset_mid_body(b'{"url": "http://127.0.0.1:9"}'))
         for run_number in range(20):
             ending = list(endings)[run_number % len(endings)]
             run = harness.run_blender("""

@@ -134,7 +134,8 @@ def test_install_that_blender_cannot_enable_is_undone(tmp_path):
     source = tmp_path / "tellmora"
     shutil.copytree(profile_setup.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
     init = (source / "__init__.py").read_text()
-    (source / "__init__.py").write_text(init.replace("\nfrom . import auto_load", "\nimport tellmora_dependency\nfrom . import auto_load", 1))
+    (source / "__init__.py").write_text(
+        init.replace("\nfrom . import auto_load", "\nimport tellmora_dependency\nfrom . import auto_load", 1))
     with faultserver.FaultServer() as server:
         serve_tellmora(tmp_path, server, faultserver.whole, source)
         profile_setup.install_into_profile(tmp_path)
@@ -144,7 +145,8 @@ def test_install_that_blender_cannot_enable_is_undone(tmp_path):
 
             def facts():
                 return {"status": record.status, "tips": record.tips, "entry": "tellmora" in vesk._vesk.installed,
-                        "classes": hasattr(bpy.types, "TELLMORA_PT_main"), "enabled": list(addon_utils.check("tellmora"))}
+                        "classes": hasattr(bpy.types, "TELLMORA_PT_main"),
+                        "enabled": list(addon_utils.check("tellmora"))}
 
             bpy.ops.corvane.action(action="install")  # a script's call: to its end, on this thread
             report(script=facts())
