@@ -372,12 +372,13 @@ def quit_while_a_registration_waits(report, bound, interface=False):
         leave()
 
 
-def quit_while_a_failed_registration_reports(report):
+def quit_while_a_failed_registration_reports(report, wait=True):
     """As at a start, the host add-on (corvane_host, in the profile) enabled again on its
     record saved as installed; its start-up thread's request fails (VESK_SERVICE_URL), and
     the script ends, so Blender exits, as soon as the thread reports the failure on standard
     error, or has ended. Standard error takes its time here, as a console or a pipe whose
-    reader lags does: the exit comes while the report is being written."""
+    reader lags does: the exit comes while the report is being written. Without `wait`,
+    Blender exits at once, while the request is under way."""
     import io
     import sys
     import threading
@@ -409,7 +410,7 @@ def quit_while_a_failed_registration_reports(report):
     addon_utils.disable("corvane_host")  # the preferences stay
     before = set(threading.enumerate())
     addon_utils.enable("corvane_host", default_set=True)
-    started = _started_threads(before)
+    started = _started_threads(before) if wait else []
     deadline = time.monotonic() + 20
     while not writing.is_set() and any(t.is_alive() for t in started) and time.monotonic() < deadline:
         time.sleep(0.001)

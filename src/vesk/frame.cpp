@@ -124,7 +124,7 @@ Ref register_at_start(Borrowed module, Borrowed register_function, Borrowed reco
     return none();
 }
 
-PyObject* register_at_start_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* register_at_start_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"register", "record", nullptr};
     PyObject* register_function = nullptr;
     PyObject* record = nullptr;
@@ -263,7 +263,7 @@ Ref get_addons_path(Borrowed module) {
     return addons_path;
 }
 
-PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"prefs", "addons", "service_url", nullptr};
     PyObject* prefs = nullptr;
     PyObject* addons = nullptr;
@@ -273,13 +273,13 @@ PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcep
     return edge("init", [&] { return init(module, prefs, addons, service_url); });
 }
 
-PyObject* unregister_all_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* unregister_all_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {nullptr};
     if (!parse_arguments(args, kwargs, ":unregister_all", names)) return nullptr;
     return edge("unregister_all", [&] { return unregister_all(module); });
 }
 
-PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {nullptr};
     if (!parse_arguments(args, kwargs, ":get_addons_path", names)) return nullptr;
     return edge("get_addons_path", [&] { return get_addons_path(module); });
@@ -427,7 +427,7 @@ Ref create_class(const char* name, Borrowed bases, FillBody&& fill_body) {
 }
 
 // RegisterException.__init__(self, args): code, tag and message; `message` keeps the text alone.
-PyObject* register_exception_init(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* register_exception_init(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "args", nullptr};
     PyObject* self = nullptr;
     PyObject* error_args = nullptr;

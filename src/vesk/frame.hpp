@@ -12,7 +12,7 @@ namespace vesk {
 inline constexpr const char* module_name = "corvane.vesk";
 
 // A module-level function's C entry: parses its arguments, then runs its body at the edge.
-using Entry = PyObject* (*)(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+using Entry = PyObject* (*)(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // One entry of a function table. `doc` begins with the text signature, as in
 // "name($module, /, a, b=None)\n--\n\n", so that inspect.signature reads it.

@@ -23,6 +23,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
+
 #if PY_VERSION_HEX < 0x030A0000
 // Python 3.9 has no Py_NewRef / Py_XNewRef yet (3.10 API).
 inline PyObject* Py_NewRef(PyObject* object) {
@@ -90,7 +94,12 @@ public:
         std::swap(object_, other.object_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    // A daemon thread that wakes while the interpreter finalizes is ended by the interpreter
+    // (pthread_exit), which unwinds its C++ frames without the interpreter lock: its
+    // references are then left as they are, for the interpreter is going away anyway.
+    ~Ref() {
+        if (object_ && PyGILState_Check()) Py_DECREF(object_);
+    }
 
     PyObject* get() const noexcept { return object_; }
     // Hands the reference to the caller (for CPython, which takes new references).
@@ -327,8 +336,11 @@ inline void add_traceback(const char* function, const PythonError& error) noexce
 
 // Runs `body` for CPython: a PythonError becomes NULL with the exception kept and
 // a traceback entry naming `function`; a C++ allocation failure becomes MemoryError.
+// The thread's end by pthread_exit (a daemon thread at the interpreter's finalization)
+// passes through: stopped here, it would abort the process. So neither this nor the
+// entries that call it are noexcept.
 template <class Body>
-PyObject* edge(const char* function, Body&& body) noexcept {
+PyObject* edge(const char* function, Body&& body) {
     try {
         return body().release();
     } catch (const PythonError& error) {
@@ -336,6 +348,10 @@ PyObject* edge(const char* function, Body&& body) noexcept {
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "corvane.vesk: unexpected C++ exception");
         return nullptr;

@@ -283,14 +283,14 @@ Ref run_action(Borrowed module, Borrowed action) {
     return none();
 }
 
-PyObject* py_operator(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* py_operator(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"action", nullptr};
     PyObject* action = nullptr;
     if (!parse_arguments(args, kwargs, "O:operator", names, &action)) return nullptr;
     return edge("operator", [&] { return run_action(module, action); });
 }
 
-PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"package", nullptr};
     PyObject* package = nullptr;
     if (!parse_arguments(args, kwargs, "O:update_package", names, &package)) return nullptr;

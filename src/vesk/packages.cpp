@@ -353,7 +353,7 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
     return modules;
 }
 
-PyObject* import_module_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* import_module_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"name", "url", nullptr};
     PyObject* name = nullptr;
     PyObject* url = nullptr;

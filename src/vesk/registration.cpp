@@ -482,6 +482,7 @@ public:
     RegistrationTurn(const RegistrationTurn&) = delete;
     RegistrationTurn& operator=(const RegistrationTurn&) = delete;
     ~RegistrationTurn() {
+        if (!PyGILState_Check()) return;  // the thread is being ended at finalization (see Ref)
         // Runs while an exception may be on its way out: it is set aside meanwhile.
         CaughtError on_its_way;
         Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock_.get(), "release"_n.get()));
@@ -562,7 +563,7 @@ Ref unregister_addon(Borrowed module, Borrowed name) {
 
 // ---- the module functions ---------------------------------------------------------
 
-PyObject* py_register(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* py_register(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"addon", "action", nullptr};
     PyObject* addon = nullptr;
     PyObject* action = nullptr;
@@ -571,14 +572,14 @@ PyObject* py_register(PyObject* module, PyObject* args, PyObject* kwargs) noexce
     return edge("register", [&] { return register_addon(module, addon, action); });
 }
 
-PyObject* py_unregister(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* py_unregister(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"name", nullptr};
     PyObject* name = nullptr;
     if (!parse_arguments(args, kwargs, "O:unregister", names, &name)) return nullptr;
     return edge("unregister", [&] { return unregister_addon(module, name); });
 }
 
-PyObject* py_get_ordered_classes(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* py_get_ordered_classes(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"modules", nullptr};
     PyObject* modules = nullptr;
     if (!parse_arguments(args, kwargs, "O:__get_ordered_classes__", names, &modules)) return nullptr;
