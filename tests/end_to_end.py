@@ -42,7 +42,8 @@ def packaged_host():
 # A second managed add-on for the host in the profile, whose bl_info name differs from the
 # title its name gives ("Other").
 OTHER = "other"
-OTHER_INIT = 'bl_info = {"name": "Other Gadget", "version": (0, 3, 0), "blender": (2, 83, 0)}\n'
+OTHER_INIT = ('bl_info = {"name": "Other Gadget", "version": (0, 3, 0), "blender": (2, 83, 0)}\n\n\n'
+              'def register():\n    pass\n\n\ndef unregister():\n    pass\n')
 
 
 # The ways a start finds the server out of reach; "online access off" in Blender 4.2 and later.
