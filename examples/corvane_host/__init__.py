@@ -214,7 +214,8 @@ def _require_enabled(job, record, refusal):
     vesk.unregister(job.name)
     vesk._vesk.installed.pop(job.name, None)
     lines = [line.strip() for line in str(refusal).splitlines() if line.strip()] if refusal else []
-    why = lines[-1] if lines else (type(refusal).__name__ if refusal else "Blender did not find it among its add-ons")
+    why = (lines[-1].removeprefix("Error: ") if lines
+           else type(refusal).__name__ if refusal else "Blender did not find it among its add-ons")
     record.tips = f"Blender could not enable {record.title or record.name}: {why}"
 
 

@@ -198,14 +198,15 @@ Ref own_title(Borrowed module, Borrowed name) {
     return found;
 }
 
-// The last line of what Blender said when it did not enable an add-on: its report ends
-// with the add-on's own exception.
+// The last line of what Blender said when it did not enable an add-on, without the
+// report's "Error: ": its report ends with the add-on's own exception (Blender 4.2 and
+// later report that exception's text alone).
 Ref last_line(Borrowed refusal) {
     if (!refusal) return text("Blender did not find it among its add-ons");
     Ref lines = call(attr(as_text(refusal), "splitlines"_n));
     for (Py_ssize_t index = PyList_GET_SIZE(lines.get()) - 1; index >= 0; --index) {
         Ref line = call(attr(Borrowed(PyList_GET_ITEM(lines.get(), index)), "strip"_n));
-        if (truthy(line)) return line;
+        if (truthy(line)) return call(attr(line, "removeprefix"_n), {text("Error: ")});
     }
     return attr(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(refusal.get()))), "__name__"_n);
 }
