@@ -2,6 +2,7 @@
 in-process or Debian's Blender executable (imported there by the test script)."""
 
 import os
+import sys
 from pathlib import Path
 
 HOST_NAME = "corvane_test_host"
@@ -415,3 +416,74 @@ def quit_while_a_failed_registration_reports(report, wait=True):
     while not writing.is_set() and any(t.is_alive() for t in started) and time.monotonic() < deadline:
         time.sleep(0.001)
     report(writing=writing.is_set())
+
+
+# ---- the host disabled under an action ---------------------------------------------------
+
+
+def disable_host_under_an_action(report, action, how):
+    """Tellmora installed through the host (corvane_host, in the profile) and the preferences
+    saved; then `action` ("update" on the host's worker, or "start-up": the saved preferences
+    read again, the host's start-up registration running) until it waits on the server's slow answer;
+    then the host is disabled (`how`: "untick", or "factory preferences" loaded). Reports
+    the record before, how the waiting call ended, and, after the saved preferences are
+    read again (the host enabled with them, a new init), the record and the registration."""
+    import threading
+    import time
+
+    import addon_utils
+    import bpy
+
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    addon_utils.enable("corvane_host", default_set=True)
+    prefs = bpy.context.preferences.addons["corvane_host"].preferences
+    prefs.index = list(prefs.addons.keys()).index("tellmora")
+    bpy.ops.corvane.action(action="install")
+    record = prefs.addons["tellmora"]
+    before = {"status": record.status, "version": record.version, "data": len(record.data), "tips": record.tips}
+    report(before=before)
+    bpy.ops.wm.save_userpref()
+
+    endings = []
+    threading.excepthook = lambda args: endings.append(f"{args.exc_type.__name__}: {args.exc_value}")
+    started = set(threading.enumerate())
+    if action == "update":
+        host = sys.modules["corvane_host"]
+        job = host._start("update")
+        workers = [job.thread]
+    else:
+        bpy.ops.wm.read_userpref()  # as at a start: the host enabled on the saved record, a new init
+        workers = _started_threads(started)
+
+    def reading_slowly(thread):  # inside requests, receiving a body the server trickles
+        frame = sys._current_frames().get(thread.ident)
+        while frame is not None and frame.f_code.co_name != "generate":
+            frame = frame.f_back
+        return frame is not None
+
+    slower = float(os.environ.get("CORVANE_BLENDER_TIMEOUT_FACTOR", "1"))  # under valgrind, say
+    deadline = time.monotonic() + 60 * slower
+    while not all(reading_slowly(t) for t in workers) or (time.sleep(0.3) or
+                                                          not all(reading_slowly(t) for t in workers)):
+        assert time.monotonic() < deadline, "the action never waited on the server"
+        time.sleep(0.05)
+    if how == "untick":  # as the add-on list's checkbox does: Blender frees the host's preferences
+        addon_utils.disable("corvane_host", default_set=True)
+    else:
+        bpy.ops.wm.read_factory_userpref()
+    for thread in workers:
+        thread.join(60 * slower)
+    if action == "update":
+        endings.append(f"{type(job.error).__name__}: {job.error}" if job.error else f"returned {job.result!r}")
+    report(ended=endings)
+
+    started = set(threading.enumerate())
+    bpy.ops.wm.read_userpref()  # the saved preferences: the host enabled with them, a new init
+    record = bpy.context.preferences.addons["corvane_host"].preferences.addons["tellmora"]
+    report(saved={"status": record.status, "version": record.version, "data": len(record.data), "tips": record.tips})
+    for thread in _started_threads(started):
+        thread.join(60 * slower)
+    from corvane import vesk
+
+    report(came_back="tellmora" in vesk._vesk.installed, tips=record.tips)

@@ -12,15 +12,17 @@ import struct
 import threading
 import time
 
-_REASONS = {200: "OK", 404: "Not Found", 500: "Internal Server Error"}
+_REASONS = {200: "OK", 302: "Found", 404: "Not Found", 500: "Internal Server Error"}
 
 
 class Answer:
     """What the server does with one request: `kind` is "whole", "refuse", "reset", "cut" or "silent"."""
 
     def __init__(self, kind, body=b"", status=200, content_type="application/octet-stream", at=None,
-                 pieces=1, delay=0.0):
+                 pieces=1, delay=0.0, length=None, headers=None):
         self.kind = kind
+        self.length = length  # the Content-Length announced, when not the body's
+        self.headers = headers or {}
         self.body = body if isinstance(body, bytes) else body.encode()
         self.status = status
         self.content_type = content_type
@@ -65,6 +67,15 @@ def trickle(body, pieces, delay, content_type="application/octet-stream"):
     return Answer("whole", body, 200, content_type, pieces=pieces, delay=delay)
 
 
+def announcing(length, body=b"x" * 1024):
+    """Headers announce `length` bytes; `body` is sent, then the connection closes."""
+    return Answer("cut", body, at=len(body), length=length)
+
+
+def redirect(location):
+    return Answer("whole", b"", 302, "text/plain", headers={"Location": location})
+
+
 def _reset(connection):
     # A zero linger time makes close() send RST instead of FIN.
     connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -72,8 +83,15 @@ def _reset(connection):
 
 
 class FaultServer:
-    def __init__(self):
+    def __init__(self, tls=None):
+        """`tls`: (certificate file, key file) to answer https instead of http."""
         self.routes = {}
+        self._tls = None
+        if tls is not None:
+            import ssl
+
+            self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._tls.load_cert_chain(*tls)
         self.requests = []
         # Numbers (from 1) of connections reset as soon as they are accepted, before the
         # request is read: the client cannot even finish sending it.
@@ -82,7 +100,7 @@ class FaultServer:
         self._lock = threading.Lock()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self._listener.settimeout(0.05)
-        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        self.url = f"{'https' if tls else 'http'}://127.0.0.1:{self._listener.getsockname()[1]}"
         self._closed = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
@@ -131,6 +149,8 @@ class FaultServer:
     def _answer(self, connection):
         try:
             connection.settimeout(10)
+            if self._tls is not None:
+                connection = self._tls.wrap_socket(connection, server_side=True)
             head = b""
             while b"\r\n\r\n" not in head:
                 chunk = connection.recv(4096)
@@ -148,9 +168,11 @@ class FaultServer:
                 connection.close()
                 return
             reason = _REASONS.get(answer.status, "Status")
+            extra = "".join(f"{name}: {value}\r\n" for name, value in answer.headers.items())
+            length = len(answer.body) if answer.length is None else answer.length
             connection.sendall(
-                f"HTTP/1.1 {answer.status} {reason}\r\nContent-Type: {answer.content_type}\r\n"
-                f"Content-Length: {len(answer.body)}\r\nConnection: close\r\n\r\n".encode())
+                f"HTTP/1.1 {answer.status} {reason}\r\nContent-Type: {answer.content_type}\r\n{extra}"
+                f"Content-Length: {length}\r\nConnection: close\r\n\r\n".encode())
             body = answer.body if answer.kind == "whole" else answer.body[:answer.at]
             step = max(1, -(-len(body) // answer.pieces))
             for start in range(0, len(body), step):

@@ -44,7 +44,7 @@ bundled.route_manager_updates(vesk)
 ACTIONS = (
     ("install", "Install", "IMPORT", "Download, load and register the selected add-on"),
     ("uninstall", "Uninstall", "TRASH", "Unregister the selected add-on and forget its cached code"),
-    ("update", "Update", "FILE_REFRESH", "Uninstall the selected add-on, then install its newest release"),
+    ("update", "Update", "FILE_REFRESH", "Fetch the newest release of the selected add-on, then replace the installed one"),
     ("check_update", "Check Update", "VIEWZOOM", "Ask the server whether a newer release exists"),
     ("preferences", "Preferences", "PREFERENCES", "Show the selected add-on in Blender's add-on list"),
     ("update_manager", "Update Manager", "PACKAGE", "Update corvane itself from the package index"),
@@ -452,8 +452,15 @@ def register():
 
 def unregister():
     global _job
-    # A worker still running goes on in the manager; its outcome is no longer shown.
-    _job = None
+    # A worker still running stops at its next touch of the records, which Blender frees
+    # with the host's preferences; its outcome is no longer shown. Its record gets its
+    # fields from before the action back, so that the preferences the manager saves next
+    # hold it whole.
+    job, _job = _job, None
+    record = _record(job.name) if job is not None and not job.done.is_set() else None
+    if record is not None:
+        for field, value in job.before.items():
+            setattr(record, field, value)
     if bpy.app.timers.is_registered(_watch):
         bpy.app.timers.unregister(_watch)
     bpy.app.handlers.load_pre.remove(_loading_file)

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 namespace vesk {
 
@@ -28,10 +29,145 @@ bool online_access_off(Borrowed module) {
     return !online.is(Py_None) && !truthy(online);
 }
 
-Ref web_get(Borrowed module, Borrowed address, Borrowed timeout) {
-    Ref get = attr(global(module, "requests"_n), "get"_n);
-    if (!timeout) return call(get, {address});
-    return call_keywords(get, {address}, {{"timeout"_n, timeout}});
+// ---- the host's lifetime ----------------------------------------------------------------
+
+namespace {
+unsigned long long current_generation = 0;  // read and changed under the interpreter lock
+thread_local int in_flight_depth = 0;
+thread_local unsigned long long call_generation = 0;
+}  // namespace
+
+void begin_host_generation() { ++current_generation; }
+
+namespace {
+
+// init and unregister_all run their own calls (unregister, say) in the generation they
+// begin, even when an add-on's hook calls them from inside a call of an earlier one; that
+// call still stops at its next touch afterwards.
+class OwnGeneration {
+public:
+    OwnGeneration() : depth_(std::exchange(in_flight_depth, 0)), generation_(call_generation) {}
+    OwnGeneration(const OwnGeneration&) = delete;
+    OwnGeneration& operator=(const OwnGeneration&) = delete;
+    ~OwnGeneration() {
+        in_flight_depth = depth_;
+        call_generation = generation_;
+    }
+
+private:
+    int depth_;
+    unsigned long long generation_;
+};
+
+}  // namespace
+
+unsigned long long host_generation() { return current_generation; }
+
+InFlight::InFlight(Borrowed) {
+    if (in_flight_depth > 0) {
+        ++in_flight_depth;
+        return;
+    }
+    unsigned long long generation = current_generation;
+    // A start-up thread carries the generation of the init that started it: the host may
+    // have been disabled before the thread got this far.
+    Ref threading = require(PyImport_ImportModule("threading"));
+    Ref stamp = attr_or(call(attr(threading, "current_thread"_n)), "vesk_generation"_n, Py_None);
+    if (PyLong_Check(stamp.get())) {
+        generation = PyLong_AsUnsignedLongLong(stamp.get());
+        if (PyErr_Occurred()) raise_set();
+    }
+    call_generation = generation;
+    in_flight_depth = 1;
+}
+
+InFlight::~InFlight() { --in_flight_depth; }
+
+bool host_alive() noexcept { return in_flight_depth == 0 || call_generation == current_generation; }
+
+void check_host(Where at) {
+    if (!host_alive()) {
+        raise(PyExc_RuntimeError,
+              "The host add-on was disabled while this action ran: the action stopped and changed nothing more.",
+              at);
+    }
+}
+
+Ref registry(Borrowed module, Where at) {
+    check_host(at);
+    return global(module, "_vesk"_n, at);
+}
+
+// ---- the network --------------------------------------------------------------------------
+
+[[noreturn]] void raise_register_exception(Borrowed module, long code, const char* tag, Borrowed message,
+                                           Where at) {
+    Ref details = require(Py_BuildValue("[lsO]", code, tag, message.get()), at);
+    Ref error = call(global(module, "RegisterException"_n, at), {details}, at);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    raise_set(at);
+}
+
+namespace {
+
+bool starts_with(Borrowed value, const char* prefix) {
+    Ref shown = as_text(value);
+    Ref lowered = call(attr(shown, "lower"_n));
+    return truthy(call(attr(lowered, "startswith"_n), {text(prefix)}));
+}
+
+}  // namespace
+
+Ref web_get(Borrowed module, Borrowed address, Borrowed timeout, bool stream, Where at) {
+    Ref get = attr(global(module, "requests"_n, at), "get"_n, at);
+    Ref response;
+    if (!timeout && !stream) {
+        response = call(get, {address}, at);
+    } else if (!stream) {
+        response = call_keywords(get, {address}, {{"timeout"_n, timeout}}, at);
+    } else if (!timeout) {
+        response = call_keywords(get, {address}, {{"stream"_n, Py_True}}, at);
+    } else {
+        response = call_keywords(get, {address}, {{"timeout"_n, timeout}, {"stream"_n, Py_True}}, at);
+    }
+    if (!starts_with(address, "https:")) return response;
+    // Every address the request went through: the redirects, then the answer's own.
+    Ref history = attr_or(response, "history"_n, Py_None, at);
+    Ref hops = history.is(Py_None) ? require(PyList_New(0), at) : require(PySequence_List(history.get()), at);
+    require_status(PyList_Append(hops.get(), response.get()), at);
+    for_each(hops, [&](Ref hop) {
+        Ref url = attr_or(hop, "url"_n, Py_None);
+        if (url.is(Py_None) || !starts_with(url, "http:")) return;
+        Ref close = attr_or(response, "close"_n, Py_None);
+        if (!close.is(Py_None)) call(close);
+        raise_register_exception(module, 1024, "redirect",
+                                 text("The distribution server redirected a secure (https) address to an "
+                                      "insecure (http) one: refused."),
+                                 at);
+    }, at);
+    return response;
+}
+
+Ref addon_title(Borrowed record) {
+    Ref title = field(record, "title"_n);
+    return truthy(title) ? title : field(record, "name"_n);
+}
+
+Ref not_published(Borrowed response, Borrowed record) {
+    Ref status = attr_or(response, "status_code"_n, Py_None);
+    if (!PyLong_Check(status.get()) || PyLong_AsLong(status.get()) != 404) return {};
+    return require(PyUnicode_FromFormat("%S is not published on the server (HTTP 404).", addon_title(record).get()));
+}
+
+void remove_path(Borrowed module, Borrowed path) {
+    Ref os = global(module, "os"_n);
+    Ref os_path = attr(os, "path"_n);
+    if (!truthy(call(attr(os_path, "lexists"_n), {path}))) return;
+    if (truthy(call(attr(os_path, "isdir"_n), {path})) && !truthy(call(attr(os_path, "islink"_n), {path}))) {
+        call(attr(require(PyImport_ImportModule("shutil")), "rmtree"_n), {path});
+    } else {
+        call(attr(os, "remove"_n), {path});
+    }
 }
 
 bool on_main_thread() {
@@ -188,6 +324,8 @@ Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url)
     Ref names = addon_names(addons);
     Ref own_service = checked_service_url(service_url);
     call(attr(translations(module), "register"_n), {global(module, "__name__"_n), global(module, "langs"_n)});
+    // Calls still running for an earlier host stop at their next touch of its registry.
+    begin_host_generation();
     set_global(module, "_vesk"_n, prefs);
     set_attr(global(module, "_vesk"_n), "installed"_n, require(PyDict_New()));
     // Read by every registration: the host's address unless VESK_SERVICE_URL is set.
@@ -214,12 +352,16 @@ Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url)
         // A daemon: a registration waiting on a silent server must not hold Blender's exit.
         // What it writes is written whole or not at all, so an exit may end it anywhere.
         set_attr(thread, "daemon"_n, Py_True);
+        set_attr(thread, "vesk_generation"_n, require(PyLong_FromUnsignedLongLong(host_generation())));
         call(attr(thread, "start"_n));
     });
     return none();
 }
 
 Ref unregister_all(Borrowed module) {
+    // From here on the host's preferences may be freed: a call still running for it (a
+    // worker waiting on a server) stops at its next touch, and writes nothing into what is saved.
+    begin_host_generation();
     call(attr(attr(attr(global(module, "bpy"_n), "ops"_n), "wm"_n), "save_userpref"_n));
     // A snapshot: a registration finishing in another thread may add names meanwhile.
     Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
@@ -270,13 +412,19 @@ PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* service_url = nullptr;
     if (!parse_arguments(args, kwargs, "O|$OO:init", names, &prefs, &addons, &service_url)) return nullptr;
     if (addons == Py_None) addons = nullptr;
-    return edge("init", [&] { return init(module, prefs, addons, service_url); });
+    return edge("init", [&] {
+        OwnGeneration own;
+        return init(module, prefs, addons, service_url);
+    });
 }
 
 PyObject* unregister_all_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {nullptr};
     if (!parse_arguments(args, kwargs, ":unregister_all", names)) return nullptr;
-    return edge("unregister_all", [&] { return unregister_all(module); });
+    return edge("unregister_all", [&] {
+        OwnGeneration own;
+        return unregister_all(module);
+    });
 }
 
 PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwargs) {

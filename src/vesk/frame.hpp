@@ -57,8 +57,69 @@ inline constexpr const char* online_access_disabled =
     "Online access is disabled in Blender's preferences (System > Network).";
 bool online_access_off(Borrowed module);
 
-// requests.get(address), with `timeout=` when one is given (else requests' unbounded wait).
-Ref web_get(Borrowed module, Borrowed address, Borrowed timeout = {});
+// ---- the host's lifetime ----------------------------------------------------------
+
+// The registry and its records are Blender memory that Blender frees when the host add-on
+// is disabled. `init` and `unregister_all` begin a new generation of the host; a call
+// still running from an earlier one (a worker waiting on a server when the host was
+// unticked) stops at its next touch of the registry or a record with RuntimeError.
+void begin_host_generation();
+// The generation a start-up thread that `init` starts now belongs to.
+unsigned long long host_generation();
+
+// Marks a module function's run on this thread. The outermost one takes the generation
+// it belongs to: the current one, or that of the `init` that started its thread.
+class InFlight {
+public:
+    explicit InFlight(Borrowed module);
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+    ~InFlight();
+};
+
+// Whether the host this call belongs to is still there.
+bool host_alive() noexcept;
+// Raises RuntimeError when it is not; called before every touch of `_vesk` or a record.
+void check_host(Where at = Where::here());
+// _vesk, for a call in flight.
+Ref registry(Borrowed module, Where at = Where::here());
+// record.name, read or written by a call in flight.
+inline Ref field(Borrowed record, Borrowed name, Where at = Where::here()) {
+    check_host(at);
+    return attr(record, name, at);
+}
+inline void set_field(Borrowed record, Borrowed name, Borrowed value, Where at = Where::here()) {
+    check_host(at);
+    set_attr(record, name, value, at);
+}
+
+// ---- the network -----------------------------------------------------------------------
+
+// requests.get(address), with `timeout=` when one is given (else requests' unbounded wait),
+// streamed when asked. An https address redirected to an http one is refused
+// (RegisterException 1024) before the answer's body is read.
+Ref web_get(Borrowed module, Borrowed address, Borrowed timeout = {}, bool stream = false,
+            Where at = Where::here());
+
+// Raises RegisterException([code, tag, message]).
+[[noreturn]] void raise_register_exception(Borrowed module, long code, const char* tag, Borrowed message,
+                                           Where at = Where::here());
+
+// The text the user knows an add-on by: its record's title, else its name.
+Ref addon_title(Borrowed record);
+
+// For an index that answers 404: "<title> is not published on the server (HTTP 404).";
+// otherwise nothing.
+Ref not_published(Borrowed response, Borrowed record);
+
+// Removes whatever is at `path` (a file, a link, a folder with its contents); nothing there is no error.
+void remove_path(Borrowed module, Borrowed path);
+
+// ---- between the units -------------------------------------------------------------------
+
+// Downloads, verifies and unpacks the add-on's newest release into its folder, where the
+// next load adopts it, without touching its record (packages unit).
+void download_release(Borrowed module, Borrowed name, Borrowed url);
 
 // Whether the calling thread is the interpreter's main thread (Blender's).
 bool on_main_thread();

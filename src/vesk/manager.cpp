@@ -68,7 +68,7 @@ Ref update_from_index(Borrowed module, Borrowed package) {
     base = call(attr(base, "rstrip"_n), {text("/")});
     Ref address = require(PyUnicode_FromFormat("%U/pypi/%S/json", base.get(), package.get()));
 
-    Ref response = call(attr(global(module, "requests"_n), "get"_n), {address});
+    Ref response = web_get(module, address);
     call(attr(response, "raise_for_status"_n), {});
     Ref data = call(attr(response, "json"_n), {});
     Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n);
@@ -159,14 +159,24 @@ void ignoring_errors(Body&& body) {
 }
 
 void uninstall(Borrowed module, Borrowed addon) {
-    call(global(module, "unregister"_n), {attr(addon, "name"_n)});
-    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
-    Ref name = attr(addon, "name"_n);
-    if (!contains(call(attr(installed, "keys"_n), {}), name)) return;
-    del_item(installed, name);
+    Ref name = field(addon, "name"_n);
+    call(global(module, "unregister"_n), {name});
+    Ref installed = attr(registry(module), "installed"_n);
+    if (contains(call(attr(installed, "keys"_n), {}), name)) {
+        del_item(installed, name);
+        ignoring_errors([&] {
+            Ref remove = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_remove"_n);
+            call_keywords(remove, {}, {{"module"_n, name}});
+        });
+    }
+    // Its files go too, registered or not (a failed install leaves them behind); as with
+    // Blender's own removal, what cannot be removed stays without a word.
     ignoring_errors([&] {
-        Ref remove = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_remove"_n);
-        call_keywords(remove, {}, {{"module"_n, attr(addon, "name"_n)}});
+        Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
+        Ref folder = require(PyUnicode_Concat(
+            require(PyUnicode_Concat(call(global(module, "get_addons_path"_n)).get(), separator.get())).get(),
+            name.get()));
+        remove_path(module, folder);
     });
 }
 
@@ -215,45 +225,74 @@ Ref last_line(Borrowed refusal) {
 // __init__ may fail at import). Otherwise what the install registered is taken down, as
 // after a failed install, and the tips say why.
 void require_enabled(Borrowed module, Borrowed addon, Borrowed refusal) {
-    Ref name = attr(addon, "name"_n);
+    Ref name = field(addon, "name"_n);
     Ref state = call(attr(global(module, "addon_utils"_n), "check"_n), {name});
     if (truthy(call(global(module, "all"_n), {state}))) return;
     call(global(module, "unregister"_n), {name});
-    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
+    Ref installed = attr(registry(module), "installed"_n);
     if (contains(call(attr(installed, "keys"_n), {}), name)) del_item(installed, name);
-    Ref title = attr(addon, "title"_n);
-    if (!truthy(title)) title = name;
-    set_attr(addon, "tips"_n, require(PyUnicode_FromFormat("Blender could not enable %S: %S", title.get(),
-                                                           last_line(refusal).get())));
+    set_field(addon, "tips"_n, require(PyUnicode_FromFormat("Blender could not enable %S: %S",
+                                                            addon_title(addon).get(), last_line(refusal).get())));
 }
 
-void install(Borrowed module, Borrowed addon) {
-    Ref result = call(global(module, "register"_n), {addon});
-    if (truthy(result)) {
-        set_attr(addon, "tips"_n, attr(result, "message"_n));
-        return;
-    }
-    set_attr(addon, "status"_n, integer(1));
-    set_attr(addon, "update"_n, Py_False);
-    set_attr(addon, "tips"_n, text("INSTALLED"));
+// The record of an add-on that registered: installed, and enabled in Blender's add-on list.
+void mark_installed(Borrowed module, Borrowed addon) {
+    set_field(addon, "status"_n, integer(1));
+    set_field(addon, "update"_n, Py_False);
+    set_field(addon, "tips"_n, text("INSTALLED"));
+    Ref name = field(addon, "name"_n);
     // The add-on's own name from now on; the title its name gives stays when it has none.
     ignoring_errors([&] {
-        Ref title = own_title(module, attr(addon, "name"_n));
-        if (!title.is(Py_None)) set_attr(addon, "title"_n, title);
+        Ref title = own_title(module, name);
+        if (!title.is(Py_None)) set_field(addon, "title"_n, title);
     });
     Ref refusal = error_of([&] {
         call(attr(global(module, "addon_utils"_n), "modules_refresh"_n), {});
         Ref enable = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_enable"_n);
-        call_keywords(enable, {}, {{"module"_n, attr(addon, "name"_n)}});
+        call_keywords(enable, {}, {{"module"_n, name}});
     });
     // Off the main thread Blender refuses the enabling whenever it is drawing: there the
     // caller (the host) makes it again on the main thread, and judges after that.
     if (on_main_thread()) require_enabled(module, addon, refusal);
 }
 
+void install(Borrowed module, Borrowed addon) {
+    Ref result = call(global(module, "register"_n), {addon});
+    if (truthy(result)) {
+        set_field(addon, "tips"_n, attr(result, "message"_n));
+        return;
+    }
+    mark_installed(module, addon);
+}
+
+// The newest release is fetched and verified before the installed one is touched; when
+// that fails, the installed release stays, registered and recorded, and the tips say why.
+void update(Borrowed module, Borrowed addon) {
+    Ref result;
+    try {
+        result = call(global(module, "register"_n), {addon, "update"_n});
+    } catch (const PythonError&) {
+        CaughtError caught;
+        Borrowed error = caught.peek_value();
+        if (error && caught.matches(PyExc_Exception) && host_alive()) {
+            Ref tips = Ref::steal(PyUnicode_FromFormat("Update failed: %s: %S", Py_TYPE(error.get())->tp_name,
+                                                       error.get()));
+            if (!tips || PyObject_SetAttr(addon.get(), "tips"_n.get(), tips.get()) < 0) PyErr_Clear();
+        }
+        caught.restore();
+        throw;
+    }
+    if (truthy(result)) {
+        set_field(addon, "tips"_n, require(PyUnicode_Concat(text("Update failed: ").get(),
+                                                             attr(result, "message"_n).get())));
+        return;
+    }
+    mark_installed(module, addon);
+}
+
 Ref run_action(Borrowed module, Borrowed action) {
-    Ref registry = global(module, "_vesk"_n);
-    Ref addon = item(attr(registry, "addons"_n), attr(registry, "index"_n));
+    Ref host = registry(module);
+    Ref addon = item(attr(host, "addons"_n), attr(host, "index"_n));
 
     if (equal(action, "install"_n)) {
         install(module, addon);
@@ -262,14 +301,12 @@ Ref run_action(Borrowed module, Borrowed action) {
     } else if (equal(action, "check_update"_n)) {
         call(global(module, "register"_n), {addon, text("check_update")});
     } else if (equal(action, "update"_n)) {
-        // Offline, the uninstall would take the user's add-on away and the install could
-        // not bring it back: refused before anything changes.
+        // Offline, nothing could be fetched: refused before anything changes.
         if (online_access_off(module)) raise(PyExc_ConnectionError, online_access_disabled);
-        // uninstall() always comes back with nothing, so an install always follows.
-        uninstall(module, addon);
-        install(module, addon);
+        update(module, addon);
     } else if (equal(action, "update_manager"_n)) {
-        set_attr(addon, "tips"_n, call(global(module, "update_package"_n), {text("corvane")}));
+        Ref tips = call(global(module, "update_package"_n), {text("corvane")});
+        set_field(addon, "tips"_n, tips);
     } else if (equal(action, "version"_n)) {
         Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n);
         Ref installed = call(version, {"corvane"_n});
@@ -279,7 +316,7 @@ Ref run_action(Borrowed module, Borrowed action) {
         set_attr(attr(attr(context, "preferences"_n), "view"_n), "show_addons_enabled_only"_n, Py_False);
         Ref window_manager = attr(context, "window_manager"_n);
         set_attr(window_manager, "addon_filter"_n, text("All"));
-        set_attr(window_manager, "addon_search"_n, attr(addon, "title"_n));
+        set_attr(window_manager, "addon_search"_n, field(addon, "title"_n));
     }
     return none();
 }
@@ -288,7 +325,10 @@ PyObject* py_operator(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"action", nullptr};
     PyObject* action = nullptr;
     if (!parse_arguments(args, kwargs, "O:operator", names, &action)) return nullptr;
-    return edge("operator", [&] { return run_action(module, action); });
+    return edge("operator", [&] {
+        InFlight in_flight(module);
+        return run_action(module, action);
+    });
 }
 
 PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -329,8 +369,7 @@ Ref newer_blender_needed(Borrowed addon, Borrowed releases) {
     Ref minimum = require(PySequence_List(item(newest, "blender"_n).get()));
     // X.Y: Blender's releases are named by their first two numbers.
     if (PyList_GET_SIZE(minimum.get()) > 2) require_status(PyList_SetSlice(minimum.get(), 2, PY_SSIZE_T_MAX, nullptr));
-    Ref title = attr(addon, "title"_n);
-    if (!truthy(title)) title = attr(addon, "name"_n);
+    Ref title = addon_title(addon);
     return require(PyUnicode_FromFormat("%S %S needs Blender %S or later", title.get(),
                                         joined_version(item(newest, "version"_n)).get(),
                                         joined_version(minimum).get()));
@@ -351,19 +390,35 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
         call(attr(thread, "start"_n), {});
         manager_update_thread.keep(thread);
     }
-    Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", attr(addon, "url"_n).get(),
-                                               attr(addon, "name"_n).get()));
+    Ref address = require(PyUnicode_FromFormat("%S/%S/index.json", field(addon, "url"_n).get(),
+                                               field(addon, "name"_n).get()));
     Ref response = web_get(module, address, timeout);
+    if (Ref message = not_published(response, addon)) {
+        // An add-on being installed cannot be; an installed one goes on from its cached
+        // bundle, and the check says why it found no release.
+        if (!truthy(field(addon, "status"_n))) raise_register_exception(module, 1022, "index", message);
+        set_field(addon, "update"_n, Py_False);
+        set_field(addon, "tips"_n, message);
+        return;
+    }
     Ref releases = call(attr(response, "json"_n), {});
     Ref release = release_for_blender(module, releases);
     if (!release) {
-        set_attr(addon, "update"_n, Py_False);
-        set_attr(addon, "tips"_n, newer_blender_needed(addon, releases));
+        set_field(addon, "update"_n, Py_False);
+        set_field(addon, "tips"_n, newer_blender_needed(addon, releases));
         return;
     }
 
-    Ref installed = attr(addon, "version"_n);
-    if (!truthy(installed)) return;
+    Ref installed = field(addon, "version"_n);
+    if (!truthy(installed)) {
+        // Installed without a known version (a data file adopted by an older corvane): the
+        // newest release is offered, so that an update brings it to a known one.
+        if (!truthy(field(addon, "status"_n))) return;
+        set_field(addon, "update"_n, Py_True);
+        Ref shown = joined_version(item(release, "version"_n));
+        set_field(addon, "tips"_n, require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
+        return;
+    }
     Ref integer_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
     Ref installed_numbers = require(PyList_New(0));
     for_each(call(attr(installed, "split"_n), {"."_n}), [&](Ref part) {
@@ -371,12 +426,12 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
     });
 
     Ref newer = require(PyObject_RichCompare(installed_numbers.get(), item(release, "version"_n).get(), Py_LT));
-    set_attr(addon, "update"_n, newer);
-    if (truthy(attr(addon, "update"_n))) {
+    set_field(addon, "update"_n, newer);
+    if (truthy(field(addon, "update"_n))) {
         Ref shown = joined_version(item(release, "version"_n));
-        set_attr(addon, "tips"_n, require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
+        set_field(addon, "tips"_n, require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
     } else {
-        set_attr(addon, "tips"_n, text("No update"));
+        set_field(addon, "tips"_n, text("No update"));
     }
 }
 

@@ -99,43 +99,75 @@ void replace_file(const Load& load, Borrowed from, Borrowed to) { call(os_functi
 
 // ---- download() ------------------------------------------------------------------
 
-// True when the archive member `info` unpacks to "{name}.data" at the top of the add-on
-// directory, its name cleaned as extractall cleans it (no "", "." or ".." parts).
-bool is_data_member(const Load& load, Borrowed info, Borrowed data_name) {
+// Where an archive member unpacks, its name cleaned as extractall cleans it (no "", "."
+// or ".." parts): "{name}.data" at the top of the add-on directory, somewhere under a
+// folder of that name (a member that can only be a mistake: it would stand where the data
+// file goes), or elsewhere.
+enum class Member { data, under_data, other };
+
+Member member_kind(const Load& load, Borrowed info, Borrowed data_name) {
     Ref filename = attr(info, "filename"_n);
-    if (!PyUnicode_Check(filename.get())) return false;
+    if (!PyUnicode_Check(filename.get())) return Member::other;
     Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
-    if (length == 0 || PyUnicode_READ_CHAR(filename.get(), length - 1) == '/') return false;  // a directory
+    bool directory = length == 0 || PyUnicode_READ_CHAR(filename.get(), length - 1) == '/';
     Ref separator = attr(attr(global(load.module, "os"_n), "path"_n), "sep"_n);
     Ref cleaned = require(PyUnicode_Replace(filename.get(), text("/").get(), separator.get(), -1));
     Ref parts = require(PyUnicode_Split(cleaned.get(), separator.get(), -1));
-    Ref kept;
+    Ref first;
+    Py_ssize_t kept = 0;
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(parts.get()); ++index) {
         PyObject* part = PyList_GET_ITEM(parts.get(), index);
         if (PyUnicode_GET_LENGTH(part) == 0 || PyUnicode_CompareWithASCIIString(part, ".") == 0 ||
             PyUnicode_CompareWithASCIIString(part, "..") == 0) {
             continue;
         }
-        if (kept) return false;  // in a subfolder
-        kept = Ref::borrow(part);
+        if (!first) first = Ref::borrow(part);
+        ++kept;
     }
-    return kept && require_status(PyObject_RichCompareBool(kept.get(), data_name.get(), Py_EQ));
+    if (!first || !require_status(PyObject_RichCompareBool(first.get(), data_name.get(), Py_EQ))) return Member::other;
+    return kept == 1 && !directory ? Member::data : Member::under_data;
+}
+
+// The file beside the data file that holds the version it was downloaded as.
+Ref version_path(const Load& load) { return in_home(load, {text("."), load.name, text(".version")}); }
+
+// Writes `data` as the UTF-8 text file `file_name` in the add-on directory, through a
+// temporary file moved into place, so the file is never seen half written.
+void write_text_file(const Load& load, Borrowed path, Borrowed file_name, Borrowed data) {
+    Ref temporary = temporary_beside(load, file_name);
+    try {
+        Ref f = call_keywords(global(load.module, "open"_n), {temporary, "w"_n}, {{"encoding"_n, "utf-8"_n}});
+        with_closing(f, [&] { call(attr(f, "write"_n), {data}); });
+        replace_file(load, temporary, path);
+    } catch (const PythonError&) {
+        discard_after_failure(load, temporary);
+        throw;
+    }
 }
 
 // Unpacks the archive into the add-on directory. The data file goes in last, under a
-// temporary name moved into place, so that a data file present is always a whole one.
-void unpack(const Load& load, Borrowed archive) {
+// temporary name moved into place, so that a data file present is always a whole one;
+// the version it was downloaded as goes beside it just before.
+void unpack(const Load& load, Borrowed archive, Borrowed version) {
     Ref data_name = concat({load.name, text(".data")});
     Ref others = require(PyList_New(0));
     Ref data_members = require(PyList_New(0));
     for_each(call(attr(archive, "infolist"_n)), [&](Ref info) {
-        require_status(PyList_Append(is_data_member(load, info, data_name) ? data_members.get() : others.get(),
-                                     info.get()));
+        Member kind = member_kind(load, info, data_name);
+        if (kind == Member::under_data) return;
+        require_status(PyList_Append(kind == Member::data ? data_members.get() : others.get(), info.get()));
     });
 
     call(attr(archive, "extractall"_n), {load.homepath, others});
 
     Ref data_path = in_home(load, {data_name});
+    // Whatever stands there (an older data file, a folder a broken release made) goes first,
+    // so that the version file never describes a data file it was not written with.
+    remove_path(load.module, data_path);
+    Ref version_file = version_path(load);
+    if (PyList_GET_SIZE(data_members.get()) > 0) {
+        write_text_file(load, version_file, concat({text("."), load.name, text(".version")}), version);
+    }
     Ref chunk_size = integer(1 << 20);
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(data_members.get()); ++index) {
         Ref temporary = temporary_beside(load, data_name);
@@ -157,70 +189,120 @@ void unpack(const Load& load, Borrowed archive) {
             replace_file(load, temporary, data_path);
         } catch (const PythonError&) {
             discard_after_failure(load, temporary);
+            discard_after_failure(load, version_file);
             throw;
         }
     }
 }
 
-void download(const Load& load) {
-    Ref get = attr(global(load.module, "requests"_n), "get"_n);
+// The bounds on what a server may make corvane write: the archive as downloaded, and
+// the sum of its members' sizes as unpacked.
+constexpr long long archive_bound = 256LL << 20;
+constexpr long long unpacked_bound = 1LL << 30;
+
+bool exceeds(Borrowed number, long long bound) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) raise_set();
+    return overflow > 0 || value > bound;
+}
+
+Ref record_of(const Load& load) { return item(attr(registry(load.module), "addons"_n), load.name); }
+
+[[noreturn]] void too_large(const Load& load, const char* what) {
+    Ref message = require(PyUnicode_FromFormat("%S cannot be installed: its package %s.",
+                                               addon_title(record_of(load)).get(), what));
+    raise_register_exception(load.module, 1023, "size", message);
+}
+
+// Receives the archive at `address` into `filepath` in pieces, feeding `md5` as it goes.
+// A server that announces or sends more than the bound is refused; a failure leaves no
+// archive, whole or cut.
+void receive_archive(const Load& load, Borrowed address, Borrowed filepath, Borrowed md5) {
+    Ref response = web_get(load.module, address, {}, true);
+    try {
+        Ref length = call(attr(attr(response, "headers"_n), "get"_n), {text("Content-Length")});
+        if (PyUnicode_Check(length.get())) {
+            Ref number = Ref::steal(PyLong_FromUnicodeObject(length.get(), 10));
+            if (!number) PyErr_Clear();  // not a number: the bytes received are counted instead
+            if (number && exceeds(number, archive_bound)) too_large(load, "is larger than 256 MiB");
+        }
+        Ref wb = open_file(load, filepath, "wb");
+        with_closing(wb, [&] {
+            Ref write = attr(wb, "write"_n);
+            Ref update = attr(md5, "update"_n);
+            long long received = 0;
+            for_each(call(attr(response, "iter_content"_n), {integer(1 << 20)}), [&](Ref chunk) {
+                Py_ssize_t size = PyObject_Size(chunk.get());
+                if (size < 0) raise_set();
+                received += size;
+                if (received > archive_bound) too_large(load, "is larger than 256 MiB");
+                call(write, {chunk});
+                call(update, {chunk});
+            });
+        });
+    } catch (const PythonError&) {
+        CaughtError failure;
+        if (!Ref::steal(PyObject_CallMethodNoArgs(response.get(), "close"_n.get()))) PyErr_Clear();
+        failure.restore();
+        discard_after_failure(load, filepath);
+        throw;
+    }
+    call(attr(response, "close"_n));
+}
+
+// Whether the archive's members, unpacked, stay within the bound (their sizes as the archive states them).
+bool unpacked_size_fits(Borrowed archive) {
+    Ref total = integer(0);
+    for_each(call(attr(archive, "infolist"_n)), [&](Ref info) {
+        total = require(PyNumber_Add(total.get(), attr(info, "file_size"_n).get()));
+    });
+    return !exceeds(total, unpacked_bound);
+}
+
+// Fetches the newest release into the add-on directory: `{name}.data` and the version
+// beside it. With `record_version`, the record's version is set as soon as the index is read.
+void download(const Load& load, bool record_version) {
     Ref index_url = require(PyUnicode_FromFormat("%S/%S/index.json", load.url.get(), load.name.get()));
-    Ref result = call(get, {index_url});
+    Ref result = web_get(load.module, index_url);
+    if (Ref message = not_published(result, record_of(load))) {
+        raise_register_exception(load.module, 1022, "index", message);
+    }
     Ref releases = call(attr(result, "json"_n));
     Ref last = release_for_blender(load.module, releases);
     if (!last) {
         // Nothing this Blender can run: nothing is downloaded.
-        Ref record = item(attr(global(load.module, "_vesk"_n), "addons"_n), load.name);
-        Ref arguments = require(Py_BuildValue("[isO]", 1030, "blender",
-                                              newer_blender_needed(record, releases).get()));
-        Ref error = call(global(load.module, "RegisterException"_n), {arguments});
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        raise_set();
+        raise_register_exception(load.module, 1030, "blender", newer_blender_needed(record_of(load), releases));
     }
 
     Ref parts = require(PyList_New(0));
     for_each(item(last, "version"_n), [&](Ref it) { require_status(PyList_Append(parts.get(), as_text(it).get())); });
     Ref version = require(PyUnicode_Join("."_n.get(), parts.get()));
     // Stored before the archive is requested.
-    Ref addon = item(attr(global(load.module, "_vesk"_n), "addons"_n), load.name);
-    set_attr(addon, "version"_n, version);
+    if (record_version) set_field(record_of(load), "version"_n, version);
 
     Ref md5_text = item(last, "md5"_n);
     // The digest is joined as text: one that is not text is a broken index, not an address to ask for.
     Ref zip_url = concat({require(PyUnicode_FromFormat("%S/%S/", load.url.get(), load.name.get())), md5_text,
                           text(".zip")});
-    Ref zip = call(get, {zip_url});
     Ref filepath = in_home(load, {load.name, text(".zip")});
-
-    Ref wb = open_file(load, filepath, "wb");
-    with_closing(wb, [&] { call(attr(wb, "write"_n), {attr(zip, "content"_n)}); });
-    zip.reset();
-
     Ref md5 = call(attr(global(load.module, "hashlib"_n), "md5"_n));
-    Ref rb = open_file(load, filepath, "rb");
-    with_closing(rb, [&] {
-        Ref read = attr(rb, "read"_n);
-        Ref update = attr(md5, "update"_n);
-        Ref block = integer(8192);
-        for (;;) {
-            Ref chunk = call(read, {block});
-            if (!truthy(chunk)) break;
-            call(update, {chunk});
-        }
-    });
+    receive_archive(load, zip_url, filepath, md5);
 
     Ref digest = call(attr(md5, "hexdigest"_n));
     if (require_status(PyObject_RichCompareBool(md5_text.get(), digest.get(), Py_NE))) {
         call(os_function(load, "remove"_n), {filepath});
-        Ref arguments = require(Py_BuildValue("[iss]", 1020, "md5", "Zip file has broken, please reinstall."));
-        Ref error = call(global(load.module, "RegisterException"_n), {arguments});
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        raise_set();
+        raise_register_exception(load.module, 1020, "md5", text("Zip file has broken, please reinstall."));
     }
 
     Ref archive = call(attr(global(load.module, "zipfile"_n), "ZipFile"_n), {filepath});
-    with_closing(archive, [&] { unpack(load, archive); });
+    bool fits = true;
+    with_closing(archive, [&] {
+        fits = unpacked_size_fits(archive);
+        if (fits) unpack(load, archive, version);
+    });
     call(os_function(load, "remove"_n), {filepath});
+    if (!fits) too_large(load, "unpacks to more than 1 GiB");
 }
 
 // ---- fetch_data() ----------------------------------------------------------------
@@ -237,45 +319,49 @@ Ref unescape_nul(Borrowed bundle) {
     return require(PyUnicode_Replace(bundle.get(), text("/x00").get(), text(nul).get(), -1));
 }
 
+bool is_file(const Load& load, Borrowed path) {
+    return truthy(call(attr(attr(global(load.module, "os"_n), "path"_n), "isfile"_n), {path}));
+}
+
 // The module bundle as text; its UTF-8 form is the bytes the records are cut from.
 Ref fetch_data(const Load& load) {
-    Ref addon = item(attr(global(load.module, "_vesk"_n), "addons"_n), load.name);
+    Ref addon = record_of(load);
     Ref data_file_path = in_home(load, {load.name, text(".data")});
+    bool waiting = is_file(load, data_file_path);
+    // Not a file (a folder a broken release unpacked there): it goes, and the package is downloaded again.
+    if (!waiting) remove_path(load.module, data_file_path);
     // Read once: each read of the field copies the whole bundle out of Blender.
-    Ref data = attr(addon, "data"_n);
-    if (!truthy(data) || exists(load, data_file_path)) {
+    Ref data = field(addon, "data"_n);
+    if (!truthy(data) || waiting) {
         data.reset();
-        if (!exists(load, data_file_path)) inner("download", [&] { download(load); });
+        if (!waiting) inner("download", [&] { download(load, true); });
         Ref data_file = open_file(load, data_file_path, "rb");
         with_closing(data_file, [&] {
             Ref raw = call(attr(data_file, "read"_n));
             Ref bundle = require(PyUnicode_FromEncodedObject(raw.get(), "utf-8", "strict"));
             raw.reset();
-            set_attr(addon, "data"_n, escape_nul(bundle));
+            set_field(addon, "data"_n, escape_nul(bundle));
         });
+        // The version it was downloaded as, when the download wrote it down.
+        Ref version_file = version_path(load);
+        if (is_file(load, version_file)) {
+            Ref f = call_keywords(global(load.module, "open"_n), {version_file, "r"_n}, {{"encoding"_n, "utf-8"_n}});
+            with_closing(f, [&] { set_field(addon, "version"_n, call(attr(call(attr(f, "read"_n)), "strip"_n))); });
+        }
         call(os_function(load, "remove"_n), {data_file_path});
-        data = attr(addon, "data"_n);  // the text as the record holds it
+        remove_path(load.module, version_file);
+        data = field(addon, "data"_n);  // the text as the record holds it
     }
     return unescape_nul(data);
 }
 
 // ---- save_module_as_file() -------------------------------------------------------
 
-// Writes a start-up module's source as UTF-8 (the encoding Python reads sources in),
-// through a temporary file moved into place, so the file is never seen half written.
+// Writes a start-up module's source as UTF-8 (the encoding Python reads sources in).
 void save_module_as_file(const Load& load, Borrowed name, Borrowed data) {
     Ref stem = item(require(PyUnicode_Split(name.get(), text(".").get(), -1)), integer(1));
     Ref file_name = concat({stem, text(".py")});
-    Ref path = in_home(load, {file_name});
-    Ref temporary = temporary_beside(load, file_name);
-    try {
-        Ref f = call_keywords(global(load.module, "open"_n), {temporary, "w"_n}, {{"encoding"_n, "utf-8"_n}});
-        with_closing(f, [&] { call(attr(f, "write"_n), {data}); });
-        replace_file(load, temporary, path);
-    } catch (const PythonError&) {
-        discard_after_failure(load, temporary);
-        throw;
-    }
+    write_text_file(load, in_home(load, {file_name}), file_name, data);
 }
 
 // ---- __import_module__ -----------------------------------------------------------
@@ -358,7 +444,10 @@ PyObject* import_module_entry(PyObject* module, PyObject* args, PyObject* kwargs
     PyObject* name = nullptr;
     PyObject* url = nullptr;
     if (!parse_arguments(args, kwargs, "OO:__import_module__", names, &name, &url)) return nullptr;
-    return edge("__import_module__", [&] { return import_module(module, name, url); });
+    return edge("__import_module__", [&] {
+        InFlight in_flight(module);
+        return import_module(module, name, url);
+    });
 }
 
 PyMethodDef packages_table[] = {
@@ -368,5 +457,12 @@ PyMethodDef packages_table[] = {
 }  // namespace
 
 std::span<PyMethodDef> packages_functions() { return packages_table; }
+
+void download_release(Borrowed module, Borrowed name, Borrowed url) {
+    Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
+    Load load{module, name, url, concat({call(global(module, "get_addons_path"_n)), separator, name})};
+    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"_n), {load.homepath});
+    download(load, false);
+}
 
 }  // namespace vesk

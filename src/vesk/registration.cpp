@@ -273,17 +273,14 @@ Ref strip_trailing_slashes(Borrowed address) {
 Ref service_address(Borrowed module) {
     Ref environment = attr(global(module, "os"_n), "environ"_n);
     Ref configured = call(attr(environment, "get"_n), {text("VESK_SERVICE_URL"), text("")});
-    if (!truthy(configured)) configured = attr_or(global(module, "_vesk"_n), "service_url"_n, Py_None);
+    if (!truthy(configured)) configured = attr_or(registry(module), "service_url"_n, Py_None);
     if (configured.is(Py_None)) configured = text(VESK_DEFAULT_SERVICE_URL);
     return strip_trailing_slashes(configured);
 }
 
 [[noreturn]] void invalid_service_answer(Borrowed module) {
-    Ref details = require(Py_BuildValue("[iss]", 1021, "service",
-                                        "Distribution server sent an invalid answer, please try again later."));
-    Ref error = call(global(module, "RegisterException"_n), {details});
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    raise_set();
+    raise_register_exception(module, 1021, "service",
+                             text("Distribution server sent an invalid answer, please try again later."));
 }
 
 bool is_web_address(Borrowed value) {
@@ -341,11 +338,6 @@ Ref text_set(Borrowed names) {
     return require(PySet_New(names.get()));
 }
 
-struct Loaded {
-    Ref modules;
-    Ref ordered_classes;
-};
-
 // Whether a caught error is Blender refusing a registration because its main thread is
 // running a Python draw or poll callback, during which Blender allows no change.
 bool refused_while_drawing(CaughtError& error) {
@@ -392,7 +384,7 @@ constexpr long offline_wait_seconds = 10;
 bool ask_server(Borrowed module, Borrowed addon, Borrowed timeout) {
     try {
         ServiceAnswer service = ask_service(module, timeout);
-        set_attr(addon, "url"_n, service.url);
+        set_field(addon, "url"_n, service.url);
         check_addon_update(module, addon, service.manager_update, timeout);
         return true;
     } catch (const PythonError&) {
@@ -408,35 +400,97 @@ bool ask_server(Borrowed module, Borrowed addon, Borrowed timeout) {
     }
 }
 
-// The protected part of register(), from the loading on.
-void load_and_register(Borrowed module, Borrowed addon, Loaded& loaded) {
-    Ref name = attr(addon, "name"_n);
-    loaded.modules = call(global(module, "__import_module__"_n), {name, attr(addon, "url"_n)});
-    loaded.ordered_classes = call(global(module, "__get_ordered_classes__"_n), {loaded.modules});
+// What register() is asked to do.
+enum class Mode {
+    install,       // the default action: load and register
+    check_update,  // the update check alone
+    update,        // the newest release fetched and verified first, then put in place of the installed one
+};
 
-    Ref register_class = attr(attr(global(module, "bpy"_n), "utils"_n), "register_class"_n);
-    for_each(loaded.ordered_classes, [&](Ref cls) { register_when_blender_lets(register_class, cls); });
+Mode mode_of(Borrowed action) {
+    if (!action) return Mode::install;
+    if (equal(action, "check_update"_n)) return Mode::check_update;
+    if (equal(action, "update"_n)) return Mode::update;
+    return Mode::install;
+}
 
-    // Every class is registered before the first module hook runs.
-    Ref name_list = require(PyList_New(0));
-    Ref own_name = global(module, "__name__"_n);
-    for_each(loaded.modules, [&](Ref loaded_module) {
-        Ref module_name = attr(loaded_module, "__name__"_n);
-        require_status(PyList_Append(name_list.get(), module_name.get()));
-        if (equal(module_name, own_name)) return;
-        if (has_attr(loaded_module, "register"_n)) call(attr(loaded_module, "register"_n), {});
-    });
+Ref unregister_hooks(Borrowed modules);
 
-    // The add-on's modules leave the module table; the classes and hooks keep them alive.
-    Ref table = attr(global(module, "sys"_n), "modules"_n);
-    Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n), {}).get()));
-    Ref name_set = text_set(name_list);
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(snapshot.get()); ++index) {
-        Borrowed key = PyList_GET_ITEM(snapshot.get(), index);
-        bool listed = name_set && PyUnicode_CheckExact(key.get())
-                          ? require_status(PySet_Contains(name_set.get(), key.get())) != 0
-                          : contains(name_list, key);
-        if (listed) del_item(table, key);
+// Takes down what a failing registration registered: its classes in reverse order, then
+// the unregister hooks of the modules whose register hook had run. The failure stays the
+// one raised; what fails here is dropped.
+void undo_partial_registration(Borrowed module, Borrowed registered, Borrowed hooked) {
+    CaughtError failure;
+    try {
+        Ref unregister_class = attr(attr(global(module, "bpy"_n), "utils"_n), "unregister_class"_n);
+        for (Py_ssize_t index = PyList_GET_SIZE(registered.get()); index-- > 0;) {
+            if (!Ref::steal(PyObject_CallOneArg(unregister_class.get(), PyList_GET_ITEM(registered.get(), index))))
+                PyErr_Clear();
+        }
+        for_each(unregister_hooks(hooked), [&](Ref hook) {
+            if (!Ref::steal(PyObject_CallNoArgs(hook.get()))) PyErr_Clear();
+        });
+    } catch (const PythonError&) {
+        PyErr_Clear();
+    }
+    failure.restore();
+}
+
+// The protected part of register(), from the loading on; for an update, from the fetch
+// of the new release on.
+void load_and_register(Borrowed module, Borrowed addon, Borrowed name, Mode mode) {
+    if (mode == Mode::update) {
+        // Nothing of the installed release changes until the new one is on disk, whole and verified.
+        download_release(module, name, field(addon, "url"_n));
+        call(global(module, "unregister"_n), {name});
+    }
+
+    Ref modules = call(global(module, "__import_module__"_n), {name, field(addon, "url"_n)});
+    Ref ordered_classes = call(global(module, "__get_ordered_classes__"_n), {modules});
+    check_host();
+
+    Ref registered = require(PyList_New(0));
+    Ref hooked = require(PyList_New(0));
+    try {
+        Ref register_class = attr(attr(global(module, "bpy"_n), "utils"_n), "register_class"_n);
+        for_each(ordered_classes, [&](Ref cls) {
+            register_when_blender_lets(register_class, cls);
+            require_status(PyList_Append(registered.get(), cls.get()));
+        });
+
+        // Every class is registered before the first module hook runs.
+        Ref name_list = require(PyList_New(0));
+        Ref own_name = global(module, "__name__"_n);
+        for_each(modules, [&](Ref loaded_module) {
+            Ref module_name = attr(loaded_module, "__name__"_n);
+            require_status(PyList_Append(name_list.get(), module_name.get()));
+            if (equal(module_name, own_name)) return;
+            if (has_attr(loaded_module, "register"_n)) {
+                call(attr(loaded_module, "register"_n), {});
+                require_status(PyList_Append(hooked.get(), loaded_module.get()));
+            }
+        });
+
+        // The add-on's modules leave the module table; the classes and hooks keep them alive.
+        Ref table = attr(global(module, "sys"_n), "modules"_n);
+        Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n), {}).get()));
+        Ref name_set = text_set(name_list);
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(snapshot.get()); ++index) {
+            Borrowed key = PyList_GET_ITEM(snapshot.get(), index);
+            bool listed = name_set && PyUnicode_CheckExact(key.get())
+                              ? require_status(PySet_Contains(name_set.get(), key.get())) != 0
+                              : contains(name_list, key);
+            if (listed) del_item(table, key);
+        }
+
+        Ref entry = require(PyDict_New());
+        set_item(entry, "unregister"_n, unregister_hooks(modules));
+        set_item(entry, "ordered_classes"_n, ordered_classes);
+        set_item(attr(registry(module), "installed"_n), name, entry);
+    } catch (const PythonError&) {
+        // A registration that fails leaves nothing registered that nobody could take down.
+        undo_partial_registration(module, registered, hooked);
+        throw;
     }
 }
 
@@ -495,25 +549,27 @@ private:
 };
 
 Ref register_addon(Borrowed module, Borrowed addon, Borrowed action) {
-    RegistrationTurn turn(attr(addon, "name"_n));
-    set_attr(addon, "url"_n, Py_None);
+    Ref name = field(addon, "name"_n);
+    Mode mode = mode_of(action);
+    RegistrationTurn turn(name);
+    set_field(addon, "url"_n, Py_None);
     // An installed add-on with its bundle cached needs no server to start: offline it
-    // starts from that copy, its record kept as it is. Any other record needs the server.
-    bool startable_offline = truthy(attr(addon, "status"_n)) && truthy(attr(addon, "data"_n));
+    // starts from that copy, its record kept as it is. Any other record needs the server,
+    // and so does an update.
+    bool startable_offline =
+        mode != Mode::update && truthy(field(addon, "status"_n)) && truthy(field(addon, "data"_n));
     // Offline by the user's choice: nothing is asked of the network and the record stays
     // whole (not a RegisterException, so nothing is unregistered).
     bool online = !online_access_off(module);
     if (!online && !startable_offline) raise(PyExc_ConnectionError, online_access_disabled);
-    bool check_only = action && equal(action, "check_update"_n);
-    Loaded loaded;
     try {
         if (online) online = ask_server(module, addon, startable_offline ? integer(offline_wait_seconds) : Ref());
-        if (check_only) {
-            if (!online) set_attr(addon, "tips"_n, text(offline_check_tips));
+        if (mode == Mode::check_update) {
+            if (!online) set_field(addon, "tips"_n, text(offline_check_tips));
             return none();
         }
-        load_and_register(module, addon, loaded);
-        if (!online) set_attr(addon, "tips"_n, text(offline_start_tips));
+        load_and_register(module, addon, name, mode);
+        if (!online) set_field(addon, "tips"_n, text(offline_start_tips));
     } catch (const PythonError&) {
         CaughtError caught;
         Ref register_exception = global(module, "RegisterException"_n);
@@ -522,20 +578,16 @@ Ref register_addon(Borrowed module, Borrowed addon, Borrowed action) {
             throw;
         }
         Ref error = caught.value();
-        call(global(module, "unregister"_n), {attr(addon, "name"_n)});
+        // A failed update leaves the installed release as it was.
+        if (mode != Mode::update) call(global(module, "unregister"_n), {name});
         return error;
     }
-    Ref entry = require(PyDict_New());
-    set_item(entry, "unregister"_n, unregister_hooks(loaded.modules));
-    set_item(entry, "ordered_classes"_n, loaded.ordered_classes);
-    Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
-    set_item(installed, attr(addon, "name"_n), entry);
     return none();
 }
 
 // Takes the add-on's classes down in reverse order, then calls its modules' hooks.
 void undo_registration(Borrowed module, Borrowed name) {
-    Ref entry = item(attr(global(module, "_vesk"_n), "installed"_n), name);
+    Ref entry = item(attr(registry(module), "installed"_n), name);
     Ref classes = item(entry, "ordered_classes"_n);
     Ref unregister_class = attr(attr(global(module, "bpy"_n), "utils"_n), "unregister_class"_n);
     for_each(call(global(module, "reversed"_n), {classes}), [&](Ref cls) { call(unregister_class, {cls}); });
@@ -543,12 +595,12 @@ void undo_registration(Borrowed module, Borrowed name) {
 }
 
 Ref unregister_addon(Borrowed module, Borrowed name) {
-    Ref addon = item(attr(global(module, "_vesk"_n), "addons"_n), name);
-    set_attr(addon, "data"_n, ""_n);
-    set_attr(addon, "version"_n, ""_n);
-    set_attr(addon, "tips"_n, ""_n);
-    set_attr(addon, "status"_n, integer(0));
-    set_attr(addon, "update"_n, Py_False);
+    Ref addon = item(attr(registry(module), "addons"_n), name);
+    set_field(addon, "data"_n, ""_n);
+    set_field(addon, "version"_n, ""_n);
+    set_field(addon, "tips"_n, ""_n);
+    set_field(addon, "status"_n, integer(0));
+    set_field(addon, "update"_n, Py_False);
     try {
         undo_registration(module, name);
     } catch (const PythonError&) {
@@ -569,14 +621,20 @@ PyObject* py_register(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* action = nullptr;
     if (!parse_arguments(args, kwargs, "O|O:register", names, &addon, &action)) return nullptr;
     if (action == Py_None) action = nullptr;
-    return edge("register", [&] { return register_addon(module, addon, action); });
+    return edge("register", [&] {
+        InFlight in_flight(module);
+        return register_addon(module, addon, action);
+    });
 }
 
 PyObject* py_unregister(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"name", nullptr};
     PyObject* name = nullptr;
     if (!parse_arguments(args, kwargs, "O:unregister", names, &name)) return nullptr;
-    return edge("unregister", [&] { return unregister_addon(module, name); });
+    return edge("unregister", [&] {
+        InFlight in_flight(module);
+        return unregister_addon(module, name);
+    });
 }
 
 PyObject* py_get_ordered_classes(PyObject* module, PyObject* args, PyObject* kwargs) {

@@ -2,6 +2,7 @@ import json
 import shutil
 import time
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -90,3 +91,32 @@ def test_blender_exits_cleanly_while_a_startup_registration_fails_or_runs(tmp_pa
             assert run.process.returncode == 0, context
             if ending != "under way":
                 assert "Exception in thread" in run.output, context  # the report is written, whole
+
+
+@pytest.mark.parametrize("action, how", [("update", "untick"), ("update", "factory preferences"),
+                                         ("start-up", "untick")])
+def test_host_disabled_while_an_action_waits_on_a_slow_server(tmp_path, action, how):
+    """The action stops at its next touch of the freed preferences, with RuntimeError; Blender
+    goes on; the preferences saved hold the record from before; a later init brings it back."""
+    from corvane import publish
+
+    release = publish.publish(str(harness.profile_setup.TELLMORA_SOURCE), "1.0.0", str(tmp_path / "dist"))
+    archive = Path(release["archive"]).read_bytes()
+    harness.profile_setup.install_into_profile(tmp_path / "home")
+    with faultserver.FaultServer() as server:
+        service = json.dumps({"url": server.url})
+        slow_service = [faultserver.trickle(service, 4, 1.5, "application/json")] if action == "start-up" else []
+        server.put("/service.json", faultserver.json_answer(service), *slow_service)
+        server.put("/tellmora/index.json", faultserver.json_answer(Path(release["index"]).read_text()))
+        server.put(f"/tellmora/{release['md5']}.zip", faultserver.whole(archive),
+                   faultserver.trickle(archive, 4, 1.5))
+        run = harness.run_blender(f"""
+            import blender_checks
+            blender_checks.disable_host_under_an_action(report, {action!r}, {how!r})
+        """, tmp_path / "home", env={"VESK_SERVICE_URL": server.url})
+    before = run["before"]
+    assert before["status"] and before["version"] == "1.0.0" and before["data"] > 0, run.output[-3000:]
+    assert run["ended"] == ["RuntimeError: The host add-on was disabled while this action ran: the action stopped "
+                            "and changed nothing more."], run.output[-3000:]
+    assert run["saved"] == before
+    assert run["came_back"] and run["tips"] == "No update"

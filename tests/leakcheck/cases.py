@@ -1197,3 +1197,111 @@ def _(vesk, env):
         _record(vesk, env, "tellmora.__init__\x0bI = 1\n")
         with raises(ValueError):
             vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+
+
+# ---- the host shut down under an action, updates, leftovers, bounds ---------------------
+
+@case("register: the host shut down under it (RuntimeError, what it registered undone)")
+def _(vesk, env):
+    loading = _fake_loading()
+    with _registry(vesk, **loading) as prefs:
+        module = loading["__import_module__"]("tellmora", "")[0]
+        module.register = lambda: vesk.unregister_all()
+        with raises(RuntimeError):
+            vesk.operator("install")
+        assert prefs.installed == {}
+
+
+@case("register: a hook fails after another's ran (both undone, propagated)")
+def _(vesk, env):
+    import types
+
+    loading = _fake_loading()
+    load = loading["__import_module__"]
+    second = types.ModuleType("tellmora.second")
+    second.register = lambda: 1 / 0
+
+    def two(name, url):
+        return load(name, url) + [second]
+
+    with _registry(vesk, **dict(loading, __import_module__=two)):
+        with raises(ZeroDivisionError):
+            vesk.register(vesk._vesk.addons["tellmora"])
+
+
+def _oversized():
+    """An archive whose member states 1.25 GiB unpacked."""
+    import hashlib
+
+    _tests_on_path()
+    import addon_package
+
+    data = bytearray(addon_package.package_archive(_archives()["bundle"], extra={"big.bin": "x"}))
+    at = data.index(b"PK\x01\x02")
+    while data[at + 46:at + 53] != b"big.bin":
+        at = data.index(b"PK\x01\x02", at + 4)
+    data[at + 24:at + 28] = (5 << 28).to_bytes(4, "little")
+    return bytes(data), hashlib.md5(bytes(data)).hexdigest()
+
+
+@case("__import_module__: a folder where the data file goes (removed, downloaded again); the version beside it")
+def _(vesk, env):
+    with _module_state(vesk, env):
+        url = _serve(env, "good")
+        (_home(env) / f"{ADDON}.data").mkdir(parents=True)
+        record = _record(vesk, env)
+        assert len(vesk.__import_module__(ADDON, url)) == 2 and record.version == "1.0"
+
+
+@case("__import_module__: index 404, unpacked size over the bound (RegisterException)", cost=4)
+def _(vesk, env):
+    import json
+
+    with _module_state(vesk, env):
+        _, url, dist = _package_server(env)
+        _record(vesk, env)
+        with raises(vesk.RegisterException):
+            vesk.__import_module__("tellmora", url + "/nothing-here")
+        archive, digest = _oversized()
+        (dist / ADDON).mkdir(exist_ok=True)
+        (dist / ADDON / f"{digest}.zip").write_bytes(archive)
+        (dist / ADDON / "index.json").write_text(json.dumps([{"version": [1, 0], "md5": digest}]))
+        with raises(vesk.RegisterException):
+            vesk.__import_module__(ADDON, url)
+
+
+@case("operator: update fetched first and put in place, then failing (digest, unreachable), uninstall", cost=4)
+def _(vesk, env):
+    import requests
+
+    with _module_state(vesk, env):
+        url = _serve(env, "good")
+        with _service({"url": url}):
+            _record(vesk, env)
+            prefs = vesk._vesk
+            prefs.installed = {}
+            vesk.operator("update")
+            assert prefs.addons[0].tips == "INSTALLED"
+            _serve(env, "good", md5="0" * 32)
+            vesk.operator("update")
+            assert prefs.addons[0].tips.startswith("Update failed: ")
+        with _service(address="http://127.0.0.1:9"):
+            with raises(requests.exceptions.ConnectionError):
+                vesk.operator("update")
+        vesk.operator("uninstall")
+        assert not _home(env).exists()
+
+
+@case("register: an installed add-on's index answers 404; an installed record without a version", cost=4)
+def _(vesk, env):
+    web = _server()
+    with _registry(vesk, **_fake_loading()) as prefs:
+        record = prefs.addons["tellmora"]
+        record.status = True
+        record.version = ""
+        assert vesk.register(record, "check_update") is None and record.update
+        web.put("/addons/tellmora/index.json", "gone", status=404)
+        try:
+            assert vesk.register(record, "check_update") is None and record.tips.endswith("(HTTP 404).")
+        finally:
+            web.put_json("/addons/tellmora/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])

@@ -36,6 +36,7 @@ INDEX = json.dumps([{"version": [1, 0, 0], "md5": DIGEST}])
 
 SERVICE_MESSAGE = "Distribution server sent an invalid answer, please try again later."
 ZIP_MESSAGE = "Zip file has broken, please reinstall."
+NOT_PUBLISHED = "Tellmora is not published on the server (HTTP 404)."
 
 # How a server misbehaves, given the body it should have sent.
 NETWORK_FAULTS = {
@@ -134,7 +135,10 @@ def fault_outcome(stage, fault):
             return requests.RequestException, UNTOUCHED
         return None, {**UNTOUCHED, "tips": SERVICE_MESSAGE}  # the service's answer is checked
     if stage in ("update check", "download index"):
-        # Not JSON: the decoding error, whatever the status; the folder is made by the download only.
+        files = [] if stage == "download index" else None  # the folder is made by the download only
+        if fault == "404":
+            return None, {**UNTOUCHED, "tips": NOT_PUBLISHED, "files": files}
+        # Not JSON: the decoding error, whatever the status.
         return requests.RequestException if network else NOT_JSON, {
             **UNTOUCHED, "files": [] if stage == "download index" else None}
     if network:
@@ -158,6 +162,8 @@ def installed_outcome(stage, fault):
         return requests.RequestException, INSTALLED  # an answer broken off is an answer
     if stage == "service":
         return None, UNTOUCHED  # the answer is checked, and the record reset
+    if fault == "404":  # said so, and the saved copy starts
+        return None, {**STARTED_OFFLINE, "tips": NOT_PUBLISHED}
     return NOT_JSON, INSTALLED
 
 
@@ -239,8 +245,10 @@ def test_truncated_archives(vesk, prefs, scripts, server):
     server.put(f"/dist/{NAME}/{cut_digest}.zip", fs.whole(cut))
     with pytest.raises(zipfile.BadZipFile):
         vesk.operator("install")
-    assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.1",
-                                     "files": ["__init__.py", "auto_load.py", "icons", f"{NAME}.zip"]}
+    assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.1", "files": [f"{NAME}.zip"]}
+    # Uninstall takes the files of the failed install away too, registered or not.
+    vesk.operator("uninstall")
+    assert state(prefs, scripts) == UNTOUCHED
     assert_installs_whole(vesk, prefs, scripts)
     assert f"{NAME}.zip" not in os.listdir(scripts / "addons" / NAME)
 
@@ -252,7 +260,7 @@ def test_bundle_not_utf8_stays_until_removed(vesk, prefs, scripts, server):
     server.put(f"/dist/{NAME}/{digest}.zip", fs.whole(broken))
     with pytest.raises(UnicodeDecodeError):
         vesk.operator("install")
-    assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.0", "files": [f"{NAME}.data"]}
+    assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.0", "files": [f".{NAME}.version", f"{NAME}.data"]}
     # The data file waiting is read again at every install, without asking the server.
     requests_before = len(server.requests)
     with pytest.raises(UnicodeDecodeError):
@@ -262,6 +270,128 @@ def test_bundle_not_utf8_stays_until_removed(vesk, prefs, scripts, server):
     (scripts / "addons" / NAME / f"{NAME}.data").unlink()
     server.put(f"/dist/{NAME}/index.json", fs.json_answer(INDEX))
     assert_installs_whole(vesk, prefs, scripts)
+
+
+# ---- updates, leftovers, bounds ------------------------------------------------------------
+
+NEWER = package_archive(BUNDLE + "\x0b\x0b" + bundle_text([("news", "NEWS = 1\n")]))
+NEWER_DIGEST = hashlib.md5(NEWER).hexdigest()
+NEWER_INDEX = json.dumps([{"version": [1, 1, 0], "md5": NEWER_DIGEST}, {"version": [1, 0, 0], "md5": DIGEST}])
+
+
+@pytest.mark.parametrize("fault, tips", [
+    ("index 404", "Update failed: " + NOT_PUBLISHED),
+    ("archive 404", "Update failed: " + ZIP_MESSAGE),
+    ("archive cut short", "Update failed: " + ZIP_MESSAGE),
+])
+def test_failed_update_keeps_the_installed_release(vesk, prefs, scripts, server, fault, tips):
+    assert_installs_whole(vesk, prefs, scripts)
+    installed = state(prefs, scripts)
+    newer_zip = f"/dist/{NAME}/{NEWER_DIGEST}.zip"
+    if fault == "index 404":
+        server.put(f"/dist/{NAME}/index.json", fs.whole(b"not found", 404, "text/plain"))
+    else:
+        server.put(f"/dist/{NAME}/index.json", fs.json_answer(NEWER_INDEX))
+        server.put(newer_zip, fs.whole(b"<html>gone</html>", 404, "text/html") if fault == "archive 404" else
+                   fs.whole(NEWER[:-100]))
+    assert vesk.operator("update") is None
+    assert state(prefs, scripts) == {**installed, "update": fault != "index 404", "tips": tips}
+    assert vesk._vesk.installed[NAME]["unregister"][0].__globals__["HOOKED"] == ["register"]
+
+    # Served whole: fetched once, then put in place of the installed release.
+    server.put(f"/dist/{NAME}/index.json", fs.json_answer(NEWER_INDEX))
+    server.put(newer_zip, fs.whole(NEWER))
+    fetched = server.count(newer_zip)
+    assert vesk.operator("update") is None
+    record = prefs.addons[NAME]
+    assert (record.status, record.version, record.tips, server.count(newer_zip)) == (True, "1.1.0", "INSTALLED",
+                                                                                      fetched + 1)
+    assert [c.__name__ for c in bpy.utils.registered] == ["TELLMORA_PG_settings", "TELLMORA_OT_tell"]
+
+
+@pytest.mark.parametrize("left", ["data file of an install cut off before the preferences were saved", "folder"])
+def test_what_is_left_where_the_data_file_goes(vesk, prefs, scripts, server, monkeypatch, left):
+    home = scripts / "addons" / NAME
+    if left == "folder":  # a broken release unpacked one there
+        (home / f"{NAME}.data").mkdir(parents=True)
+        (home / f"{NAME}.data" / "a.py").write_text("A = 1\n")
+        downloads = 1
+    else:
+        def stopping_open(path, mode="r", *args, **keywords):
+            if str(path).endswith(f"{NAME}.data") and mode == "rb":
+                raise KeyboardInterrupt  # Blender killed right after unpacking
+            return open(path, mode, *args, **keywords)
+
+        monkeypatch.setattr(vesk, "open", stopping_open, raising=False)
+        with pytest.raises(KeyboardInterrupt):
+            vesk.operator("install")
+        monkeypatch.delattr(vesk, "open")
+        record = prefs.addons[NAME]
+        record.status, record.version, record.data, record.tips = False, "", "", ""  # as the saved preferences hold it
+        downloads = 0
+    since = len(server.requests)
+    assert_installs_whole(vesk, prefs, scripts)  # the version too
+    assert server.requests[since:].count(f"/dist/{NAME}/{DIGEST}.zip") == downloads
+
+    # Installed without a version (as an older corvane adopted such a file): offered the newest release.
+    prefs.addons[NAME].version = ""
+    vesk.operator("check_update")
+    assert (prefs.addons[NAME].update, prefs.addons[NAME].tips) == (True, "Available update: 1.0.0")
+
+
+def oversized_member(archive_bytes, member, size):
+    """The archive with `member`'s size in the central directory stated as `size`."""
+    data = bytearray(archive_bytes)
+    at = data.index(b"PK\x01\x02")
+    while data[at + 46:at + 46 + len(member)] != member.encode():
+        at = data.index(b"PK\x01\x02", at + 4)
+    data[at + 24:at + 28] = size.to_bytes(4, "little")
+    return bytes(data)
+
+
+@pytest.mark.parametrize("package, tips", [
+    ("announced as 300 MiB", "Tellmora cannot be installed: its package is larger than 256 MiB."),
+    ("a member stated as 1.25 GiB", "Tellmora cannot be installed: its package unpacks to more than 1 GiB."),
+])
+def test_oversized_packages_are_refused_before_anything_is_written(vesk, prefs, scripts, server, package, tips):
+    if package == "announced as 300 MiB":
+        server.put(f"/dist/{NAME}/{DIGEST}.zip", fs.announcing(300 << 20), fs.whole(ARCHIVE))
+    else:
+        bomb = oversized_member(package_archive(BUNDLE, extra={"big.bin": "x"}), "big.bin", 5 << 28)
+        digest = hashlib.md5(bomb).hexdigest()
+        server.put(f"/dist/{NAME}/index.json", fs.json_answer(json.dumps([{"version": [1, 0, 0], "md5": digest}])),
+                   fs.json_answer(json.dumps([{"version": [1, 0, 0], "md5": digest}])), fs.json_answer(INDEX))
+        server.put(f"/dist/{NAME}/{digest}.zip", fs.whole(bomb))
+    assert vesk.operator("install") is None
+    assert state(prefs, scripts) == {**UNTOUCHED, "tips": tips, "files": []}
+    assert_installs_whole(vesk, prefs, scripts)
+
+
+@pytest.fixture(scope="session")
+def certificate(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("tls")
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                           "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                           "-keyout", str(key), "-out", str(cert)], capture_output=True)
+    if made.returncode != 0:
+        pytest.skip(f"openssl cannot make a certificate here: {made.stderr.decode()}")
+    return str(cert), str(key)
+
+
+def test_https_redirected_to_http_is_refused(vesk, prefs, scripts, server, certificate, monkeypatch):
+    with fs.FaultServer(tls=certificate) as secure:
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", certificate[0])
+        monkeypatch.setenv("VESK_SERVICE_URL", secure.url)
+        secure.put("/service.json", fs.redirect(server.url + "/service.json"))
+        assert vesk.operator("install") is None
+        refused = "The distribution server redirected a secure (https) address to an insecure (http) one: refused."
+        assert state(prefs, scripts) == {**UNTOUCHED, "tips": refused}
+
+        # Within https, a redirect is followed.
+        secure.put("/service.json", fs.redirect(secure.url + "/moved.json"))
+        secure.put("/moved.json", fs.json_answer(json.dumps({"url": server.url + "/dist"})))
+        assert_installs_whole(vesk, prefs, scripts)
 
 
 # ---- the user's folders -----------------------------------------------------------------
@@ -309,7 +439,8 @@ def test_read_only_user_folders(vesk, prefs, scripts, server, read_only):
     with mounted(folder, "size=1m"):
         if read_only == "add-on folder":
             assert_installs_whole(vesk, prefs, scripts)  # a package on disk, the bundle cached
-            vesk.operator("uninstall")
+            vesk.unregister(NAME)
+            del prefs.installed[NAME]
             prefs.addons[NAME].data = BUNDLE
             before = {p: p.read_bytes() for p in folder.iterdir() if p.is_file()}
         remount(folder, "ro")
@@ -347,15 +478,15 @@ def test_full_disk(vesk, prefs, scripts, server):
             with pytest.raises(OSError) as raised:
                 vesk.operator("install")
             assert raised.value.errno == 28  # ENOSPC
-            # The archive, whole or cut, stays; no data file, whole or torn, nor a temporary one.
-            assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.0", "tips": tips, "files": [f"{NAME}.zip"]}
-            (addons / NAME / f"{NAME}.zip").unlink()
+            # No archive cut short, no data file, whole or torn, nor a temporary one.
+            assert state(prefs, scripts) == {**UNTOUCHED, "version": "1.0.0", "tips": tips, "files": []}
 
         server.put(f"/dist/{NAME}/index.json", fs.json_answer(INDEX))
         assert_installs_whole(vesk, prefs, scripts)
 
         # The bundle cached, and not a byte left on the disk for the start-up modules.
-        vesk.operator("uninstall")
+        vesk.unregister(NAME)
+        del prefs.installed[NAME]
         prefs.addons[NAME].data = BUNDLE
         before = {p.name: p.read_bytes() for p in (addons / NAME).iterdir() if p.is_file()}
         filler = addons / "filler"

@@ -137,18 +137,24 @@ def test_uninstall_error_keeps_the_entry(vesk, prefs, calls):
     assert NAME in prefs.installed
 
 
-def test_update_is_uninstall_then_install(vesk, prefs, calls):
+def test_update_replaces_the_installed_release_only_once_the_new_one_is_fetched(vesk, prefs, calls):
     prefs.installed[NAME] = {}
     vesk.operator("update")
-    assert calls == [("unregister", NAME), ("register", NAME, None)]
-    assert [c[0] for c in bpy.ops.calls] == ["preferences.addon_remove", "preferences.addon_enable"]
+    assert calls == [("register", NAME, "update")]  # which fetches first, then takes the old one down
+    assert bpy.ops.calls == [("preferences.addon_enable", {"module": NAME})]
     assert prefs.addons[NAME].tips == "INSTALLED"
 
-    calls.clear()
-    calls.unregister_error = RuntimeError("stuck")
-    with pytest.raises(RuntimeError):
+    # The new release not fetched: the installed one stays as it is, and the tips say why.
+    record = prefs.addons[NAME]
+    record.status, record.version, record.data = True, "1.0.0", "bundle"
+    calls.result = vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
+    vesk.operator("update")
+    assert (record.status, record.version, record.data) == (True, "1.0.0", "bundle")
+    assert record.tips == "Update failed: Zip file has broken, please reinstall."
+    calls.register_error = ConnectionError("no server")
+    with pytest.raises(ConnectionError):
         vesk.operator("update")
-    assert calls == [("unregister", NAME)]
+    assert record.tips == "Update failed: ConnectionError: no server" and record.status
 
 
 def test_check_update_ignores_the_result(vesk, prefs, calls):

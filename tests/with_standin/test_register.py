@@ -281,23 +281,55 @@ def test_register_exception_resets_the_record_and_is_returned(vesk, prefs, web, 
     assert list(prefs.installed) == [NAME]
 
 
-def test_other_failures_propagate_without_clean_up(vesk, prefs, web, addon):
+def test_a_failing_registration_undoes_what_it_registered(vesk, prefs, web, addon):
     record = prefs.addons[NAME]
     bpy.utils.fail_on[addon.classes[1].__name__] = ValueError("refused")
     with pytest.raises(ValueError, match="refused"):
         vesk.register(record)
-    assert bpy.utils.registered == [addon.classes[0]]
+    assert bpy.utils.registered == [] and addon.log == [] and prefs.installed == {}
     assert all(m.__name__ in sys.modules for m in addon.modules)
-    assert prefs.installed == {} and addon.log == []
 
+    # A module whose hook registers its classes itself too: Blender refuses the second
+    # registration, every time, and nothing stays registered to make the next one fail otherwise.
     bpy.utils.reset()
-    addon.modules[1].register = lambda: 1 / 0
-    with pytest.raises(ZeroDivisionError) as raised:
-        vesk.register(record)
+    beta = addon.modules[1]
+    beta.register = lambda: bpy.utils.register_class(beta.cls)
+    for attempt in (1, 2):
+        with pytest.raises(ValueError, match="already registered") as raised:
+            vesk.register(record)
+        assert bpy.utils.registered == [] and prefs.installed == {}
+        assert addon.log == [("register", "alpha"), ("unregister", "alpha")] * attempt  # no hook twice
     import traceback
     entries = [(entry.name, entry.filename) for entry in traceback.extract_tb(raised.value.__traceback__)]
     assert ("register", "src/vesk/registration.cpp") in entries
-    assert prefs.installed == {}
+
+    beta.register = lambda: None
+    assert vesk.register(record) is None and bpy.utils.registered == addon.classes
+
+
+def test_host_shut_down_under_an_action_stops_it_before_its_next_touch(vesk, prefs, web, addon):
+    """unregister_all (the host disabled, its preferences freed by Blender) while an install
+    runs: the install stops at its next touch of the registry or the record, takes down what
+    it registered and writes nothing more; a later init works."""
+    record = prefs.addons[NAME]
+    seen = {}
+
+    def shut_down():
+        addon.log.append(("register", "alpha"))
+        vesk.unregister_all()
+        seen.update(vars(record))
+
+    addon.modules[0].register = shut_down
+    with pytest.raises(RuntimeError, match="The host add-on was disabled"):
+        vesk.operator("install")
+    assert vars(record) == seen and record.status is False
+    assert bpy.utils.registered == [] and prefs.installed == {} and vesk._vesk is prefs
+    assert addon.log == [("register", "alpha"), ("register", "beta"), ("unregister", "alpha"), ("unregister", "beta")]
+
+    addon.modules[0].register = lambda: None
+    vesk.init(prefs)
+    vesk.operator("install")
+    assert record.tips == "INSTALLED" and bpy.utils.registered == addon.classes
 
 
 def test_modules_named_like_the_manager_get_no_hook_but_leave_the_table(vesk, prefs, web, addon):
