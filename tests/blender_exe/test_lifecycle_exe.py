@@ -98,6 +98,9 @@ def test_blender_exits_cleanly_while_a_startup_registration_fails_or_runs(tmp_pa
 def test_host_disabled_while_an_action_waits_on_a_slow_server(tmp_path, action, how):
     """The action stops at its next touch of the freed preferences, with RuntimeError; Blender
     goes on; the preferences saved hold the record from before; a later init brings it back."""
+    if (action == "start-up" or how != "untick") and harness.blender_version() < (3, 0):
+        pytest.skip("Blender 2.83 reads other preferences before it disables the host: its records are gone "
+                    "when the host shuts down")
     from corvane import publish
 
     release = publish.publish(str(harness.profile_setup.TELLMORA_SOURCE), "1.0.0", str(tmp_path / "dist"))
@@ -107,7 +110,10 @@ def test_host_disabled_while_an_action_waits_on_a_slow_server(tmp_path, action, 
         service = json.dumps({"url": server.url})
         slow_service = [faultserver.trickle(service, 4, 1.5, "application/json")] if action == "start-up" else []
         server.put("/service.json", faultserver.json_answer(service), *slow_service)
-        server.put("/tellmora/index.json", faultserver.json_answer(Path(release["index"]).read_text()))
+        index = Path(release["index"]).read_text()
+        # Slow from the start after the action on: the record the preferences saved is read before it writes.
+        server.put("/tellmora/index.json", *[faultserver.json_answer(index)] * (4 if action == "update" else 2),
+                   faultserver.trickle(index, 4, 1.5, "application/json"))
         server.put(f"/tellmora/{release['md5']}.zip", faultserver.whole(archive),
                    faultserver.trickle(archive, 4, 1.5))
         run = harness.run_blender(f"""
