@@ -69,3 +69,13 @@ def write_package(dist, zip_bytes, version=(1, 0, 0), name=NAME, md5=None):
     (folder / "index.json").write_text(json.dumps([{"version": list(version), "md5": md5 or digest},
                                                    {"version": [0, 1, 0], "md5": "0" * 32}]))
     return digest
+
+
+def oversized_member(zip_bytes, member, size):
+    """The archive with `member`'s unpacked size stated as `size` in its central directory."""
+    data = bytearray(zip_bytes)
+    at = data.index(b"PK\x01\x02")
+    while data[at + 46:at + 46 + len(member)] != member.encode():
+        at = data.index(b"PK\x01\x02", at + 4)
+    data[at + 24:at + 28] = size.to_bytes(4, "little")
+    return bytes(data)

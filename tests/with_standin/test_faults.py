@@ -20,7 +20,7 @@ import requests
 import urllib3
 
 import faultserver as fs
-from addon_package import NAME, archive, bundle_text, package_archive, standard_records
+from addon_package import NAME, archive, bundle_text, oversized_member, package_archive, standard_records
 
 SOURCES = [
     ("props", "import bpy\n\nclass TELLMORA_PG_settings(bpy.types.PropertyGroup):\n    pass\n"),
@@ -337,16 +337,6 @@ def test_what_is_left_where_the_data_file_goes(vesk, prefs, scripts, server, mon
     prefs.addons[NAME].version = ""
     vesk.operator("check_update")
     assert (prefs.addons[NAME].update, prefs.addons[NAME].tips) == (True, "Available update: 1.0.0")
-
-
-def oversized_member(archive_bytes, member, size):
-    """The archive with `member`'s size in the central directory stated as `size`."""
-    data = bytearray(archive_bytes)
-    at = data.index(b"PK\x01\x02")
-    while data[at + 46:at + 46 + len(member)] != member.encode():
-        at = data.index(b"PK\x01\x02", at + 4)
-    data[at + 24:at + 28] = size.to_bytes(4, "little")
-    return bytes(data)
 
 
 @pytest.mark.parametrize("package, tips", [
