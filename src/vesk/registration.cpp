@@ -436,6 +436,35 @@ void undo_partial_registration(Borrowed module, Borrowed registered, Borrowed ho
     failure.restore();
 }
 
+// The add-on's modules leave the module table; the classes and hooks keep them alive.
+void leave_module_table(Borrowed module, Borrowed name_list) {
+    Ref table = attr(global(module, "sys"_n), "modules"_n);
+    Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n), {}).get()));
+    Ref name_set = text_set(name_list);
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(snapshot.get()); ++index) {
+        Borrowed key = PyList_GET_ITEM(snapshot.get(), index);
+        bool listed = name_set && PyUnicode_CheckExact(key.get())
+                          ? require_status(PySet_Contains(name_set.get(), key.get())) != 0
+                          : contains(name_list, key);
+        if (listed) del_item(table, key);
+    }
+}
+
+// leave_module_table for the modules a stopped registration loaded; the failure stays the one raised.
+void forget_loaded_modules(Borrowed module, Borrowed modules) {
+    CaughtError failure;
+    try {
+        Ref name_list = require(PyList_New(0));
+        for_each(modules, [&](Ref loaded_module) {
+            require_status(PyList_Append(name_list.get(), attr(loaded_module, "__name__"_n).get()));
+        });
+        leave_module_table(module, name_list);
+    } catch (const PythonError&) {
+        PyErr_Clear();
+    }
+    failure.restore();
+}
+
 // The protected part of register(), from the loading on; for an update, from the fetch
 // of the new release on.
 void load_and_register(Borrowed module, Borrowed addon, Borrowed name, Mode mode) {
@@ -447,11 +476,11 @@ void load_and_register(Borrowed module, Borrowed addon, Borrowed name, Mode mode
 
     Ref modules = call(global(module, "__import_module__"_n), {name, field(addon, "url"_n)});
     Ref ordered_classes = call(global(module, "__get_ordered_classes__"_n), {modules});
-    check_host();
 
     Ref registered = require(PyList_New(0));
     Ref hooked = require(PyList_New(0));
     try {
+        check_host();
         Ref register_class = attr(attr(global(module, "bpy"_n), "utils"_n), "register_class"_n);
         for_each(ordered_classes, [&](Ref cls) {
             register_when_blender_lets(register_class, cls);
@@ -471,17 +500,7 @@ void load_and_register(Borrowed module, Borrowed addon, Borrowed name, Mode mode
             }
         });
 
-        // The add-on's modules leave the module table; the classes and hooks keep them alive.
-        Ref table = attr(global(module, "sys"_n), "modules"_n);
-        Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n), {}).get()));
-        Ref name_set = text_set(name_list);
-        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(snapshot.get()); ++index) {
-            Borrowed key = PyList_GET_ITEM(snapshot.get(), index);
-            bool listed = name_set && PyUnicode_CheckExact(key.get())
-                              ? require_status(PySet_Contains(name_set.get(), key.get())) != 0
-                              : contains(name_list, key);
-            if (listed) del_item(table, key);
-        }
+        leave_module_table(module, name_list);
 
         Ref entry = require(PyDict_New());
         set_item(entry, "unregister"_n, unregister_hooks(modules));
@@ -490,6 +509,8 @@ void load_and_register(Borrowed module, Borrowed addon, Borrowed name, Mode mode
     } catch (const PythonError&) {
         // A registration that fails leaves nothing registered that nobody could take down.
         undo_partial_registration(module, registered, hooked);
+        // One stopped because its host went leaves nothing of the add-on behind for the next.
+        if (!host_alive()) forget_loaded_modules(module, modules);
         throw;
     }
 }
