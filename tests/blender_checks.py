@@ -445,8 +445,7 @@ def disable_host_under_an_action(report, action, how):
     report(before=before)
     bpy.ops.wm.save_userpref()
 
-    endings = []
-    threading.excepthook = lambda args: endings.append(f"{args.exc_type.__name__}: {args.exc_value}")
+    endings = []  # a start-up thread reports its own end on standard error
     started = set(threading.enumerate())
     if action == "update":
         host = sys.modules["corvane_host"]
