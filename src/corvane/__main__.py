@@ -1,6 +1,7 @@
 """The maker's one command: python3 -m corvane COMMAND ...
 
-    publish FOLDER [VERSION] --dist DIST   publish a release of the add-on in FOLDER
+    publish SOURCE [VERSION] --dist DIST   publish a release of the add-on SOURCE
+                                           (a folder or a single .py file)
     serve DIST                             serve a distribution folder on loopback
     check DIST [--prune]                   verify a distribution folder before upload
     list DIST                              the add-ons, their releases and Blenders
@@ -85,6 +86,7 @@ def _check_archive(name: str, path: str, md5: str, problems: list) -> None:
     try:
         with zipfile.ZipFile(path) as archive:
             bundle = archive.read(f"{name}.data")
+            members = archive.namelist()
     except KeyError:
         problems.append(f"{path}: holds no {name}.data")
         return
@@ -92,12 +94,27 @@ def _check_archive(name: str, path: str, md5: str, problems: list) -> None:
         problems.append(f"{path}: not a readable zip archive ({e})")
         return
     try:
-        modules = [module for module, _ in publisher.split_bundle(bundle)]
+        records = publisher.split_bundle(bundle)
     except (ValueError, UnicodeDecodeError) as e:
         problems.append(f"{path}: {name}.data is not a module bundle ({e})")
         return
+    modules = [module for module, _ in records]
     if f"{name}.__init__" not in modules:
         problems.append(f"{path}: {name}.data has no {name}.__init__")
+    if publisher.bundle_form(records) == "package":
+        # The manager writes the add-on's __init__.py itself and serves the modules
+        # from memory; a copy on disk would be imported instead.
+        on_disk = sorted({"__init__.py"} & set(members)
+                         | {m for m in members if m.endswith(".py") and _module_of(name, m) in modules})
+        if on_disk:
+            problems.append(f"{path}: holds {', '.join(on_disk)}, which {name}.data carries")
+    elif modules and modules[0].endswith(publisher.FORM_RECORD):
+        problems.append(f"{path}: {name}.data is of an unknown form {records[0][1].strip()}")
+
+
+def _module_of(name: str, member: str) -> str:
+    """The record name an archive member would have as a module: "sub/mod.py" -> NAME.sub.mod."""
+    return ".".join([name] + member[:-3].split("/"))
 
 
 def _check_index(dist: str, name: str, problems: list) -> set:

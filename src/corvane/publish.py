@@ -1,12 +1,13 @@
 """Publish an add-on release into a distribution folder.
 
-    python3 -m corvane publish FOLDER [VERSION] --dist DIST [--name NAME] [--force]
+    python3 -m corvane publish SOURCE [VERSION] --dist DIST [--name NAME] [--force]
                                [--base-url URL] [--manager-update 0|1]
 
 (``python3 -m corvane.publish`` takes the same arguments.)
 
-From an add-on's source folder (a flat folder of ``.py`` modules plus any
-other files) this builds the package archive the manager downloads::
+SOURCE is the add-on as Blender would install it from a zip: a folder (a
+package, with its ``__init__.py`` at the top) or a single ``.py`` file.  This
+builds the package archive the manager downloads::
 
     DIST/service.json              {"url": ..., "manager_update": 0}  (created once)
     DIST/NAME/index.json           [{"version": [1, 2, 0], "md5": "...",
@@ -14,10 +15,19 @@ other files) this builds the package archive the manager downloads::
     DIST/NAME/<md5>.zip            NAME.data + the add-on's other files
 
 ``NAME.data`` is the module bundle: UTF-8 text whose records are separated by
-two 0x0B bytes, each record being ``NAME.module`` + one 0x0B byte + the
-module's source.  The manager writes ``__init__`` and ``auto_load`` to disk
-and runs every other module from memory in bundle order, so the bundle is
-ordered such that every module's sibling imports are already loaded.
+two 0x0B bytes, each record being a dotted module name + one 0x0B byte + the
+module's source.  It comes in two forms:
+
+* the package form (any SOURCE without ``auto_load.py`` at its top): a first
+  record ``NAME.__form__`` whose source is ``"package"``, then every module of
+  the add-on's package tree (``NAME.__init__`` first, ``NAME.sub.__init__``,
+  ``NAME.sub.mod``, ... in path order).  The manager serves them from memory
+  to the add-on's own imports; Blender enables the add-on itself.  Every other
+  file goes into the archive at its relative path.
+* the auto_load form (a folder with ``auto_load.py`` at its top, flat): the
+  manager writes ``__init__`` and ``auto_load`` to disk and runs every other
+  module from memory in bundle order, so the bundle is ordered such that every
+  module's sibling imports are already loaded.
 
 Only the standard library is used, so this runs in Blender's own Python too.
 """
@@ -38,7 +48,8 @@ import tokenize
 import zipfile
 
 __all__ = [
-    "PublishError", "publish", "build_bundle", "split_bundle", "build_archive",
+    "PublishError", "publish", "build_bundle", "split_bundle", "bundle_form", "source_form",
+    "build_archive",
     "order_modules", "update_index", "plan_service", "parse_version", "read_bl_info",
     "release_version", "main",
 ]
@@ -47,6 +58,9 @@ RECORD_SEPARATOR = b"\x0b\x0b"
 NAME_SEPARATOR = b"\x0b"
 # Modules the manager writes as files into the add-on directory; they go first.
 STARTUP_MODULES = ("__init__", "auto_load")
+# The first record of a package-form bundle: its name is NAME + FORM_RECORD.
+FORM_RECORD = ".__form__"
+PACKAGE_FORM_SOURCE = '"package"\n'
 # The manager caches the bundle with NUL characters spelled as this text and
 # turns every occurrence back into NUL when it loads, so a source may not
 # contain it literally.
@@ -133,31 +147,38 @@ def _line_of(text: str, index: int) -> int:
     return text.count("\n", 0, index) + 1
 
 
-def _read_source(path: str) -> str:
-    """Decode a module the way Python's importer would and normalise newlines."""
+def _read_source(path: str, utf8_only: bool = True) -> str:
+    """Decode a module the way Python's importer would and normalise newlines.
+
+    The auto_load form takes UTF-8 sources only (`utf8_only`); otherwise a coding
+    line's encoding is decoded here and the text travels as UTF-8, the coding line
+    kept as written (compiling text ignores it)."""
     with open(path, "rb") as f:
         raw = f.read()
     try:
         encoding, _ = tokenize.detect_encoding(io.BytesIO(raw).readline)
     except SyntaxError as e:
         raise PublishError(f"{path}:{getattr(e, 'lineno', None) or 1}: {e}") from None
-    if encoding not in ("utf-8", "utf-8-sig"):
+    if encoding not in ("utf-8", "utf-8-sig") and utf8_only:
         raise PublishError(
             f"{path}:1: declares the encoding {encoding}; the bundle carries UTF-8 "
             "only, so save the file as UTF-8 and drop the coding line"
         )
+    if encoding == "utf-8":
+        encoding = "utf-8-sig"  # the importer drops a byte order mark too
     try:
-        text = raw.decode("utf-8-sig")
+        text = raw.decode(encoding)
     except UnicodeDecodeError as e:
         line = raw.count(b"\n", 0, e.start) + 1
-        raise PublishError(f"{path}:{line}: not valid UTF-8 ({e.reason})") from None
+        what = "UTF-8" if encoding == "utf-8-sig" else encoding
+        raise PublishError(f"{path}:{line}: not valid {what} ({e.reason})") from None
     # The importer reads sources with universal newlines; doing the same here
     # keeps the bundle identical whichever platform published it.
     return text.replace("\r\n", "\n").replace("\r", "\n")
 
 
-def _check_source(path: str, module_name: str, text: str) -> ast.Module:
-    """Refuse what the bundle format cannot carry; return the parsed module."""
+def _check_carriable(path: str, text: str) -> None:
+    """Refuse what the bundle format cannot carry."""
     index = text.find("\x0b\x0b")
     if index >= 0:
         raise PublishError(
@@ -171,6 +192,12 @@ def _check_source(path: str, module_name: str, text: str) -> ast.Module:
             "the manager turns into a NUL character when it loads the bundle; "
             "spell it differently (for example '/x' '00')"
         )
+
+
+def _check_source(path: str, module_name: str, text: str) -> ast.Module:
+    """Refuse what the bundle format cannot carry or the manager cannot order; return
+    the parsed module."""
+    _check_carriable(path, text)
     try:
         code = compile(text, module_name, "exec", dont_inherit=True)
     except SyntaxError as e:
@@ -324,32 +351,73 @@ def order_modules(addon: str, trees: dict[str, ast.Module], paths: dict[str, str
 # ----------------------------------------------------------------- bl_info
 
 
-def read_bl_info(source_dir) -> dict:
-    """The add-on's bl_info, read from its __init__.py as Blender reads it: parsed, not
-    run; {} when it has none. A bl_info that is not a literal dictionary is refused."""
-    if not os.path.isdir(os.fspath(source_dir)):
-        raise PublishError(f"{source_dir}: not a folder")
-    path = os.path.join(os.fspath(source_dir), "__init__.py")
-    try:
-        tree = ast.parse(_read_source(path), path)
-    except FileNotFoundError:
-        return {}
-    except SyntaxError as e:
-        raise PublishError(f"{path}:{e.lineno or 1}: does not compile: {e.msg}") from None
+def _bl_info_file(source) -> str:
+    """The file Blender reads bl_info from: the single file, or the folder's __init__.py."""
+    source = os.fspath(source)
+    if os.path.isdir(source):
+        return os.path.join(source, "__init__.py")
+    if os.path.isfile(source) and source.endswith(".py"):
+        return source
+    raise PublishError(f"{source}: not a folder or a .py file")
+
+
+def _bl_info_assignment(tree: ast.Module):
     for node in tree.body:
         if (isinstance(node, ast.Assign) and len(node.targets) == 1
                 and getattr(node.targets[0], "id", None) == "bl_info"):
-            try:
-                info = ast.literal_eval(node.value)
-            except ValueError:
-                info = None
-            if not isinstance(info, dict):
-                raise PublishError(f"{path}:{node.lineno}: bl_info is not a literal dictionary")
-            return info
-    return {}
+            return node
+    return None
 
 
-def _bl_info_numbers(info: dict, key: str, source_dir) -> list[int] | None:
+def _find_bl_info(source) -> dict | None:
+    """bl_info as Blender's add-on list reads it: the top-level assignment parsed, not
+    run; None when there is none. A bl_info that is not a literal dictionary is refused."""
+    path = _bl_info_file(source)
+    try:
+        text = _read_source(path, utf8_only=False)
+    except FileNotFoundError:
+        return None
+    offset = 0
+    try:
+        tree = ast.parse(text, path)
+    except SyntaxError as e:
+        # Blender lists a module whose code elsewhere does not compile: it parses only
+        # the block from the line starting with "bl_info" to the next blank line.
+        lines = text.splitlines(keepends=True)
+        first = next((i for i, line in enumerate(lines) if line.startswith("bl_info")), None)
+        if first is None:
+            raise PublishError(f"{path}:{e.lineno or 1}: does not compile: {e.msg}") from None
+        block = []
+        for line in lines[first:]:
+            if not line.strip():
+                break
+            block.append(line)
+        try:
+            tree = ast.parse("".join(block), path)
+        except SyntaxError:
+            raise PublishError(f"{path}:{e.lineno or 1}: does not compile: {e.msg}") from None
+        offset = first
+    node = _bl_info_assignment(tree)
+    if node is None:
+        return None
+    try:
+        info = ast.literal_eval(node.value)
+    except ValueError:
+        info = None
+    if not isinstance(info, dict):
+        raise PublishError(f"{path}:{node.lineno + offset}: bl_info is not a literal dictionary")
+    return info
+
+
+def read_bl_info(source) -> dict:
+    """The add-on's bl_info, read from its __init__.py (or its single .py file) as
+    Blender reads it: parsed, not run; {} when it has none. A bl_info that is not a
+    literal dictionary is refused."""
+    info = _find_bl_info(source)
+    return {} if info is None else info
+
+
+def _bl_info_numbers(info: dict, key: str, source) -> list[int] | None:
     if key not in info:
         return None
     try:
@@ -358,25 +426,25 @@ def _bl_info_numbers(info: dict, key: str, source_dir) -> list[int] | None:
         return parse_version(info[key])
     except PublishError:
         raise PublishError(
-            f"{os.path.join(os.fspath(source_dir), '__init__.py')}: bl_info[{key!r}] is {info[key]!r}; "
+            f"{_bl_info_file(source)}: bl_info[{key!r}] is {info[key]!r}; "
             "expected a tuple of non-negative integers such as (1, 2, 0)"
         ) from None
 
 
-def release_version(source_dir, version=None, force=False) -> list[int]:
+def release_version(source, version=None, force=False) -> list[int]:
     """The release's version: VERSION as given, else bl_info["version"]. A VERSION that
     differs from bl_info's is refused unless forced: users would be offered one number
     and see another in Blender's add-on list."""
-    own = _bl_info_numbers(read_bl_info(source_dir), "version", source_dir)
+    own = _bl_info_numbers(read_bl_info(source), "version", source)
     if version is None:
         if own is None:
-            raise PublishError(f"{os.path.join(os.fspath(source_dir), '__init__.py')}: bl_info has no "
+            raise PublishError(f"{_bl_info_file(source)}: bl_info has no "
                                "\"version\"; give the release's VERSION")
         return own
     numbers = parse_version(version)
     if own is not None and numbers != own and not force:
         raise PublishError(
-            f"{os.path.join(os.fspath(source_dir), '__init__.py')}: VERSION {_dotted(numbers)} differs from "
+            f"{_bl_info_file(source)}: VERSION {_dotted(numbers)} differs from "
             f"bl_info[\"version\"] {_dotted(own)}; leave VERSION out, correct bl_info, or force it"
         )
     return numbers
@@ -389,17 +457,116 @@ def _dotted(numbers) -> str:
 # ------------------------------------------------------------------ bundle
 
 
-def build_bundle(source_dir: str, name: str | None = None):
-    """Check and order an add-on's modules.
+def source_form(source) -> str:
+    """"auto_load" for a folder with auto_load.py at its top, "package" for any other
+    folder or a single .py file."""
+    source = os.fspath(source)
+    if os.path.isdir(source):
+        return "auto_load" if os.path.isfile(os.path.join(source, "auto_load.py")) else "package"
+    if os.path.isfile(source) and source.endswith(".py"):
+        return "package"
+    raise PublishError(f"{source}: not a folder or a .py file")
 
-    Returns (name, bundle bytes, module order, other files [(arcname, path)]).
+
+def _default_name(source: str) -> str:
+    base = os.path.basename(os.path.normpath(os.path.abspath(source)))
+    return base[:-3] if os.path.isfile(source) else base
+
+
+def build_bundle(source, name: str | None = None):
+    """Check an add-on's modules and make its bundle, in the source's form.
+
+    Returns (name, bundle bytes, modules in bundle order without the add-on's
+    prefix, other files [(arcname, path)]).
     """
-    source_dir = os.fspath(source_dir)
-    if not os.path.isdir(source_dir):
-        raise PublishError(f"{source_dir}: not a folder")
+    source = os.fspath(source)
+    form = source_form(source)
     if name is None:
-        name = os.path.basename(os.path.normpath(os.path.abspath(source_dir)))
-    _check_identifier("add-on name", name, source_dir)
+        name = _default_name(source)
+    _check_identifier("add-on name", name, source)
+    if form == "package":
+        return _build_package_bundle(source, name)
+    return _build_auto_load_bundle(source, name)
+
+
+def _is_module_name(stem: str) -> bool:
+    return stem.isidentifier() and not keyword.iskeyword(stem)
+
+
+def _scan_package(source_dir: str):
+    """Return (modules [(dotted name below the add-on, path)] in path order, other
+    files [(arcname, path)]): a module is a .py file with an importable name in a
+    folder that is a package all the way from the top; everything else is a file."""
+    modules: list[tuple[str, str, str]] = []
+    others: list[tuple[str, str]] = []
+    packages = {os.curdir}
+    for root, dirs, files in os.walk(source_dir):
+        dirs[:] = sorted(d for d in dirs if d not in _SKIPPED_DIRS and not d.startswith("."))
+        rel_root = os.path.relpath(root, source_dir)
+        parts = [] if rel_root == os.curdir else rel_root.split(os.sep)
+        in_package = rel_root in packages
+        for d in dirs:
+            if (in_package and d.isidentifier()
+                    and os.path.isfile(os.path.join(root, d, "__init__.py"))):
+                packages.add(os.path.join(rel_root, d) if parts else d)
+        for fname in sorted(files):
+            if fname.startswith(".") or fname.endswith(_SKIPPED_SUFFIXES):
+                continue
+            path = os.path.join(root, fname)
+            arcname = "/".join(parts + [fname])
+            if in_package and fname.endswith(".py") and _is_module_name(fname[:-3]):
+                modules.append((arcname, ".".join(parts + [fname[:-3]]), path))
+            else:
+                others.append((arcname, path))
+    modules.sort()
+    others.sort()
+    return [(module, path) for _, module, path in modules], others
+
+
+def _build_package_bundle(source: str, name: str):
+    if os.path.isdir(source):
+        modules, others = _scan_package(source)
+        top = os.path.join(source, "__init__.py")
+        if not any(module == "__init__" for module, _ in modules):
+            raise PublishError(
+                f"{top}:1: missing; Blender installs a folder only as a package, "
+                "with its __init__.py at the top"
+            )
+    else:
+        top = source
+        modules, others = [("__init__", source)], []
+    if _find_bl_info(source) is None:
+        raise PublishError(
+            f"{top}:1: no bl_info dictionary; Blender's add-on list could not show "
+            "the add-on without one"
+        )
+    for arcname, path in others:
+        if arcname in (f"{name}.data", f"{name}.zip"):
+            raise PublishError(
+                f"{path}:1: the name {arcname!r} is taken by the manager's own "
+                "files in the add-on folder"
+            )
+    # Blender finds the package's __init__ first; the rest in path order.
+    modules.sort(key=lambda item: item[0] != "__init__")
+    records = [f"{name}{FORM_RECORD}".encode("utf-8") + NAME_SEPARATOR
+               + PACKAGE_FORM_SOURCE.encode("utf-8")]
+    for module, path in modules:
+        text = _read_source(path, utf8_only=False)
+        _check_carriable(path, text)
+        if text.startswith("\x0b"):
+            # Unlike the auto_load form, these sources are not compiled here, so this
+            # one would otherwise merge with its name separator into a record separator.
+            raise PublishError(
+                f"{path}:1: begins with a 0x0B (vertical tab) character, which would run "
+                "into the separator before it; Python does not take it there either"
+            )
+        if not text.endswith("\n"):
+            text += "\n"
+        records.append(f"{name}.{module}".encode("utf-8") + NAME_SEPARATOR + text.encode("utf-8"))
+    return name, RECORD_SEPARATOR.join(records), [module for module, _ in modules], others
+
+
+def _build_auto_load_bundle(source_dir: str, name: str):
     modules, others = _scan_source(source_dir)
     if "__init__" not in modules:
         raise PublishError(
@@ -432,7 +599,8 @@ def build_bundle(source_dir: str, name: str | None = None):
 
 
 def split_bundle(bundle: bytes) -> list[tuple[str, str]]:
-    """Read a bundle back the way the manager does: [(module name, source)]."""
+    """Read a bundle back the way the manager does: [(record name, source)], a
+    package-form bundle's form record first."""
     result = []
     for record in bundle.split(RECORD_SEPARATOR):
         if not record.strip():
@@ -440,6 +608,15 @@ def split_bundle(bundle: bytes) -> list[tuple[str, str]]:
         module_name, source = record.split(NAME_SEPARATOR, 1)
         result.append((module_name.decode("utf-8"), source.decode("utf-8")))
     return result
+
+
+def bundle_form(bundle) -> str:
+    """"package" when the bundle's first record is its form record saying so, else
+    "auto_load". Takes the bundle's bytes or split_bundle's records."""
+    records = split_bundle(bundle) if isinstance(bundle, (bytes, bytearray)) else bundle
+    if records and records[0][0].endswith(FORM_RECORD) and records[0][1] == PACKAGE_FORM_SOURCE:
+        return "package"
+    return "auto_load"
 
 
 # ------------------------------------------------------------ writing files
@@ -587,23 +764,25 @@ def plan_service(dist: str, base_url: str | None = None, manager_update: int | N
 # ----------------------------------------------------------------- publish
 
 
-def publish(source_dir, version, dist, name=None, *, base_url=None, manager_update=None, force=False) -> dict:
-    """Publish one release of the add-on in source_dir into the folder dist.
+def publish(source, version, dist, name=None, *, base_url=None, manager_update=None, force=False) -> dict:
+    """Publish one release of the add-on `source` (a folder or a single .py file) into
+    the folder dist, in the source's form (see source_form).
 
     `version` None takes bl_info["version"]; one that differs from it is refused
     unless `force`. bl_info["blender"], when given, goes into the index as the
     oldest Blender the release is offered to.
 
-    Returns a description of the release: name, version (list), md5, archive
-    and index paths, module order, other files and whether anything changed.
-    Raises PublishError for anything that cannot be published; nothing in
-    dist is changed then.
+    Returns a description of the release: name, form, version (list), md5,
+    archive and index paths, modules in bundle order, other files and whether
+    anything changed. Raises PublishError for anything that cannot be
+    published; nothing in dist is changed then.
     """
-    numbers = release_version(source_dir, version, force)
-    blender = _bl_info_numbers(read_bl_info(source_dir), "blender", source_dir)
+    form = source_form(source)
+    name, bundle, order, others = build_bundle(source, name)
+    numbers = release_version(source, version, force)
+    blender = _bl_info_numbers(read_bl_info(source), "blender", source)
     if base_url is not None:
         base_url = _check_base_url(base_url)
-    name, bundle, order, others = build_bundle(source_dir, name)
     archive = build_archive(name, bundle, others)
     md5 = hashlib.md5(archive).hexdigest()
 
@@ -622,6 +801,7 @@ def publish(source_dir, version, dist, name=None, *, base_url=None, manager_upda
         changed |= _write_atomic(os.path.join(dist, "service.json"), service)
     return {
         "name": name,
+        "form": form,
         "version": numbers,
         "blender": blender,
         "md5": md5,
@@ -635,11 +815,12 @@ def publish(source_dir, version, dist, name=None, *, base_url=None, manager_upda
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("source_dir", metavar="FOLDER", help="the add-on's source folder")
+    parser.add_argument("source", metavar="SOURCE",
+                        help="the add-on as Blender installs it: a folder or a single .py file")
     parser.add_argument("version", metavar="VERSION", nargs="?",
                         help='release version, e.g. 1.2.0 (default: bl_info["version"])')
     parser.add_argument("--dist", required=True, help="the distribution folder")
-    parser.add_argument("--name", help="add-on name (default: the source folder's name)")
+    parser.add_argument("--name", help="add-on name (default: the folder's name or the file's stem)")
     parser.add_argument(
         "--base-url", help="base address written to service.json (the local server states its own)"
     )
@@ -654,7 +835,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args) -> int:
     try:
         release = publish(
-            args.source_dir, args.version, args.dist, args.name,
+            args.source, args.version, args.dist, args.name,
             base_url=args.base_url, manager_update=args.manager_update, force=args.force,
         )
     except PublishError as e:
@@ -667,7 +848,7 @@ def run(args) -> int:
     state = "published" if release["changed"] else "unchanged"
     blender = f", Blender {_dotted(release['blender'][:2])} and later" if release["blender"] else ""
     print(
-        f"{release['name']} {version} {state}: {release['archive']} "
+        f"{release['name']} {version} {state} ({release['form']} form): {release['archive']} "
         f"({release['size']} bytes, {len(release['modules'])} modules, "
         f"{len(release['files'])} other files, md5 {release['md5']}{blender})"
     )

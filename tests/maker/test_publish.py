@@ -1,23 +1,29 @@
-"""The publisher: bundle format, load order, refusals, archive and index."""
+"""The publisher: bundle format in both forms, load order, refusals, archive and index."""
 
 import hashlib
 import json
 import os
+import pkgutil
+import shutil
 import sys
 import types
 import zipfile
 
 import pytest
 
-from corvane.publish import PublishError, main, publish, split_bundle
+from corvane.publish import PublishError, bundle_form, main, publish, split_bundle
 
 NAME = "tellmora"
 INIT = "bl_info = {'name': 'Tellmora'}\n"
+DEBIAN_ADDONS = "/usr/share/blender/scripts/addons"
 
 
-def make_addon(root, files, name=NAME):
-    """Write an add-on source folder; values are text (UTF-8) or bytes."""
+def make_addon(root, files, name=NAME, form="auto_load"):
+    """Write an add-on source folder, with an empty auto_load.py unless in the package
+    form; values are text (UTF-8) or bytes."""
     folder = root / name
+    if form == "auto_load":
+        files = {"auto_load.py": "", **files}
     for rel, content in files.items():
         (folder / rel).parent.mkdir(parents=True, exist_ok=True)
         data = content.encode("utf-8") if isinstance(content, str) else content
@@ -65,7 +71,8 @@ def load_like_the_manager(release, addons_dir, monkeypatch):
 
 
 class TestBundleFormat:
-    def test_round_trip(self, tmp_path):
+    @pytest.mark.parametrize("form, extra", [("auto_load", "auto_load"), ("package", "__form__")])
+    def test_round_trip(self, tmp_path, form, extra):
         sources = {
             "__init__.py": INIT,
             "text.py": "LABEL = 'Größe \x0b tab'\nVT = 'a\x0bb'\n",
@@ -73,8 +80,10 @@ class TestBundleFormat:
             "no_newline.py": "X = 1  # ends in a vertical tab\x0b",
             "windows.py": b"\xef\xbb\xbfA = 1\r\nB = '''x\r\ny'''\r\n",
         }
-        got = dict(records(publish(make_addon(tmp_path, sources), "1.0.0", tmp_path / "d")))
-        assert set(got) == {f"{NAME}.{m[:-3]}" for m in sources}
+        release = publish(make_addon(tmp_path, sources, form=form), "1.0.0", tmp_path / "d")
+        got = dict(records(release))
+        assert release["form"] == bundle_form(records(release)) == form
+        assert set(got) == {f"{NAME}.{m[:-3]}" for m in sources} | {f"{NAME}.{extra}"}
         assert got[f"{NAME}.text"] == sources["text.py"]
         # An empty source or one ending in 0x0B would run into the separator.
         assert got[f"{NAME}.empty"] == "\n"
@@ -95,7 +104,7 @@ class TestImportOrder:
     def test_imported_sibling_comes_first(self, tmp_path, statement):
         src = make_addon(tmp_path, {"__init__.py": INIT, "alpha.py": statement + "\n",
                                     "zeta.py": "VALUE = 1\n"})
-        assert order(publish(src, "1.0.0", tmp_path / "d"))[1:] == [
+        assert order(publish(src, "1.0.0", tmp_path / "d"))[2:] == [
             f"{NAME}.zeta", f"{NAME}.alpha"]
 
     def test_chain_loads_with_the_managers_steps(self, tmp_path, monkeypatch):
@@ -123,7 +132,7 @@ class TestImportOrder:
                     "def later():\n    from . import b\n",
             "b.py": "from . import a\n",
         })
-        assert order(publish(src, "1.0.0", tmp_path / "d"))[1:] == [f"{NAME}.a", f"{NAME}.b"]
+        assert order(publish(src, "1.0.0", tmp_path / "d"))[2:] == [f"{NAME}.a", f"{NAME}.b"]
 
     def test_cycle_refused_naming_modules_files_and_lines(self, tmp_path):
         src = make_addon(tmp_path, {
@@ -145,6 +154,25 @@ class TestImportOrder:
 class TestRefusals:
     @pytest.mark.parametrize("files, file, line, words", [
         ({"m.py": "A = 1\nB = 2\nC = '\x0b\x0b'\n"}, "m.py", 3, "0x0B"),
+        ({"m.py": "\x0bA = 1\n"}, "m.py", 1, "begins with a 0x0B"),
+        ({"sub/__init__.py": "", "sub/m.py": "A = 1\nPATH = '/x00'\n"},
+         os.path.join("sub", "m.py"), 2, "/x00"),
+        ({"m.py": b"A = 1\nB = '\xff'\n"}, "m.py", 2, "not valid UTF-8"),
+        ({"m.py": b"# coding: ascii\nB = '\xe9'\n"}, "m.py", 2, "not valid ascii"),
+        ({"tellmora.zip": "x"}, "tellmora.zip", 1, "taken by the manager"),
+        ({"__init__.py": "import bpy\n"}, "__init__.py", 1, "no bl_info"),
+        ({"__init__.py": "bl_info = dict(name='T')\n"}, "__init__.py", 1, "not a literal"),
+    ])
+    def test_package_form_refuses_only_what_cannot_be_carried_or_listed(self, tmp_path, files, file, line,
+                                                                        words):
+        src = make_addon(tmp_path, {"__init__.py": INIT, **files}, form="package")
+        with pytest.raises(PublishError) as info:
+            publish(src, "1.0.0", tmp_path / "d")
+        assert f"{src / file}:{line}:" in str(info.value) and words in str(info.value)
+        assert not (tmp_path / "d").exists()
+
+    @pytest.mark.parametrize("files, file, line, words", [
+        ({"m.py": "A = 1\nB = 2\nC = '\x0b\x0b'\n"}, "m.py", 3, "0x0B"),
         ({"m.py": "A = 1\ndef broken(:\n"}, "m.py", 2, "does not compile"),
         ({"m.py": "A = 1\x00\n"}, "m.py", 1, "does not compile"),
         ({"my-mod.py": ""}, "my-mod.py", 1, "not a Python identifier"),
@@ -164,14 +192,16 @@ class TestRefusals:
         assert f"{src / file}:{line}:" in str(info.value) and words in str(info.value)
         assert not (tmp_path / "d").exists()
 
-    @pytest.mark.parametrize("files, version, name", [
-        ({"m.py": ""}, "1.0.0", None),  # no __init__.py: not a package
-        ({"__init__.py": INIT}, "1.0.0", "my addon"),
-        *[({"__init__.py": INIT}, v, None) for v in ("", "1.x", "1..2", "-1.0", "1.2.0-beta")],
+    @pytest.mark.parametrize("files, version, name, form", [
+        ({"m.py": ""}, "1.0.0", None, "auto_load"),  # no __init__.py: not a package
+        ({"m.py": ""}, "1.0.0", None, "package"),
+        ({"__init__.py": INIT}, "1.0.0", "my addon", "auto_load"),
+        ({"__init__.py": INIT}, "1.0.0", "my addon", "package"),
+        *[({"__init__.py": INIT}, v, None, "auto_load") for v in ("", "1.x", "1..2", "-1.0", "1.2.0-beta")],
     ])
-    def test_other_refusals(self, tmp_path, files, version, name):
+    def test_other_refusals(self, tmp_path, files, version, name, form):
         with pytest.raises(PublishError):
-            publish(make_addon(tmp_path, files), version, tmp_path / "d", name=name)
+            publish(make_addon(tmp_path, files, form=form), version, tmp_path / "d", name=name)
 
     def test_broken_index_refused_and_kept(self, tmp_path):
         index = tmp_path / "d" / NAME / "index.json"
@@ -225,6 +255,79 @@ class TestArchive:
         os.chmod(src / "ops.py", 0o600)
         assert publish(src, "1.0.0", dist)["changed"] is False
         assert snapshot() == before
+
+
+class TestPackageForm:
+    """Any add-on as Blender installs it from a zip: its package tree in the bundle, the
+    rest next to it."""
+
+    def test_modules_in_the_bundle_other_files_in_the_archive(self, tmp_path):
+        src = make_addon(tmp_path, {
+            # Not compiled, checked or ordered here: Blender lists it, and fails at enable.
+            "__init__.py": "from __future__ import annotations\nbl_info = {'name': 'T', 'version': (2, 1)}\n"
+                           "\ndef broken(:\n",
+            "ops.py": "from .. import outside\nfrom . import ui\n",
+            "ui.py": "from . import ops\n",
+            "latin.py": b"# -*- coding: latin-1 -*-\r\nLABEL = 'caf\xe9'\n",
+            "sub/__init__.py": "", "sub/mod.py": "", "sub/deep/__init__.py": "", "sub/deep/leaf.py": "",
+            "sub/data.json": "{}", "sub/loose/x.py": "", "presets/default.py": "",
+            "my-tool.py": "", "class.py": "", "bad-pkg/__init__.py": "", "icons/a.png": b"\x89PNG",
+            "sub/__pycache__/mod.cpython-311.pyc": b"junk", ".git/config": "x", "sub/.hidden.py": "",
+        }, form="package")
+        release = publish(src, None, tmp_path / "d")
+        got = records(release)
+        assert [module for module, _ in got] == [f"{NAME}.{m}" for m in (
+            "__form__", "__init__", "latin", "ops", "sub.__init__", "sub.deep.__init__", "sub.deep.leaf",
+            "sub.mod", "ui")]
+        assert got[0][1] == '"package"\n' and release["version"] == [2, 1]
+        assert dict(got)[f"{NAME}.latin"] == "# -*- coding: latin-1 -*-\nLABEL = 'café'\n"
+        with zipfile.ZipFile(release["archive"]) as zf:
+            assert zf.namelist() == [f"{NAME}.data", "bad-pkg/__init__.py", "class.py", "icons/a.png",
+                                     "my-tool.py", "presets/default.py", "sub/data.json", "sub/loose/x.py"]
+
+    def test_single_file(self, tmp_path, capsys):
+        src = tmp_path / "gizmo.py"
+        src.write_text("bl_info = {'name': 'Gizmo', 'version': (0, 3), 'blender': (2, 80, 0)}\n")
+        assert main([str(src), "--dist", str(tmp_path / "d")]) == 0
+        assert "gizmo 0.3 published (package form)" in capsys.readouterr().out
+        [archive] = (tmp_path / "d" / "gizmo").glob("*.zip")
+        with zipfile.ZipFile(archive) as zf:
+            assert zf.namelist() == ["gizmo.data"]
+            assert split_bundle(zf.read("gizmo.data")) == [
+                ("gizmo.__form__", '"package"\n'), ("gizmo.__init__", src.read_text())]
+
+    @pytest.mark.skipif(not os.path.isdir(DEBIAN_ADDONS), reason="needs Debian's Blender add-ons")
+    @pytest.mark.parametrize("addon", ["io_mesh_stl", "object_print3d_utils", "rigify", "add_curve_sapling",
+                                       "io_scene_gltf2", "mesh_looptools.py"])
+    def test_debian_addons_renamed(self, tmp_path, addon):
+        """The bundle holds what Python's importer finds as the package's modules; every
+        other file is an archive member."""
+        source = os.path.join(DEBIAN_ADDONS, addon)
+        name = "cv_" + addon.removesuffix(".py")
+        copy = tmp_path / (name + (".py" if addon.endswith(".py") else ""))
+        if copy.suffix == ".py":
+            shutil.copy(source, copy)
+        else:
+            shutil.copytree(source, copy, ignore=shutil.ignore_patterns("__pycache__"))
+        release = publish(copy, "1.0.0", tmp_path / "d", force=True)
+        modules = {f"{name}.__init__": "__init__.py"}
+
+        def walk(folder, prefix):
+            for info in pkgutil.iter_modules([str(copy / folder)], prefix):
+                leaf = folder + info.name.rsplit(".", 1)[1]
+                modules[info.name + (".__init__" if info.ispkg else "")] = leaf + (
+                    "/__init__.py" if info.ispkg else ".py")
+                if info.ispkg:
+                    walk(leaf + "/", info.name + ".")
+
+        files = set()
+        if copy.is_dir():
+            walk("", name + ".")
+            files = {path.relative_to(copy).as_posix() for path in copy.rglob("*") if path.is_file()
+                     and not any(part.startswith(".") for part in path.relative_to(copy).parts)}
+        assert {m for m, _ in records(release)} == set(modules) | {f"{name}.__form__"}
+        with zipfile.ZipFile(release["archive"]) as zf:
+            assert set(zf.namelist()) == files - set(modules.values()) | {f"{name}.data"}
 
 
 class TestIndexAndService:
@@ -294,7 +397,8 @@ class TestDistributionTools:
         src, dist = make_addon(tmp_path, {"__init__.py": INIT}), tmp_path / "d"
         publish(src, "1.0.0", dist)
         (src / "__init__.py").write_text("bl_info = {'name': 'Tellmora', 'blender': (4, 2, 0)}\n")
-        publish(src, "1.1.0", dist)
+        os.remove(src / "auto_load.py")  # the newer release in the package form
+        assert publish(src, "1.1.0", dist)["form"] == "package"
         return dist
 
     @staticmethod
@@ -318,6 +422,9 @@ class TestDistributionTools:
         (lambda d, first, older: (d / NAME / "notes.txt").write_text("x"), "unlisted file"),
         (lambda d, first, older: (d / NAME / "index.json").write_text('[{"version": [1], "md5": "X"}]'),
          "32 lower-case"),
+        (lambda d, first, older: _replace_bundle(d / NAME, first, b"tellmora.__form__\x0b\"package\"\n\x0b\x0b"
+                                                 b"tellmora.__init__\x0bbl_info = {}\n", {"__init__.py": "X"}),
+         "holds __init__.py"),
     ])
     def test_check_names_each_problem_on_a_line(self, dist, capsys, damage, problem):
         index = json.loads((dist / NAME / "index.json").read_text())
@@ -349,8 +456,8 @@ def _rename_to_digest(folder, md5):
     (folder / "index.json").write_text((folder / "index.json").read_text().replace(md5, digest))
 
 
-def _replace_bundle(folder, md5, bundle):
+def _replace_bundle(folder, md5, bundle, others=None):
     from addon_package import archive
 
-    (folder / f"{md5}.zip").write_bytes(archive({f"{NAME}.data": bundle}))
+    (folder / f"{md5}.zip").write_bytes(archive({f"{NAME}.data": bundle, **(others or {})}))
     _rename_to_digest(folder, md5)
