@@ -270,7 +270,7 @@ class TestPackageForm:
             "ui.py": "from . import ops\n",
             "latin.py": b"# -*- coding: latin-1 -*-\r\nLABEL = 'caf\xe9'\n",
             "sub/__init__.py": "", "sub/mod.py": "", "sub/deep/__init__.py": "", "sub/deep/leaf.py": "",
-            "sub/data.json": "{}", "sub/loose/x.py": "", "presets/default.py": "",
+            "sub/data.json": "{}", "sub/loose/x.py": "", "sub/loose/inner/__init__.py": "", "presets/default.py": "",
             "my-tool.py": "", "class.py": "", "bad-pkg/__init__.py": "", "icons/a.png": b"\x89PNG",
             "sub/__pycache__/mod.cpython-311.pyc": b"junk", ".git/config": "x", "sub/.hidden.py": "",
         }, form="package")
@@ -283,7 +283,8 @@ class TestPackageForm:
         assert dict(got)[f"{NAME}.latin"] == "# -*- coding: latin-1 -*-\nLABEL = 'café'\n"
         with zipfile.ZipFile(release["archive"]) as zf:
             assert zf.namelist() == [f"{NAME}.data", "bad-pkg/__init__.py", "class.py", "icons/a.png",
-                                     "my-tool.py", "presets/default.py", "sub/data.json", "sub/loose/x.py"]
+                                     "my-tool.py", "presets/default.py", "sub/data.json", "sub/loose/inner/__init__.py",
+                                     "sub/loose/x.py"]
 
     def test_single_file(self, tmp_path, capsys):
         src = tmp_path / "gizmo.py"
@@ -298,34 +299,25 @@ class TestPackageForm:
 
     @pytest.mark.skipif(not os.path.isdir(DEBIAN_ADDONS), reason="needs Debian's Blender add-ons")
     @pytest.mark.parametrize("addon", ["io_mesh_stl", "object_print3d_utils", "rigify", "add_curve_sapling",
-                                       "io_scene_gltf2", "mesh_looptools.py"])
+                                       "io_scene_gltf2"])
     def test_debian_addons_renamed(self, tmp_path, addon):
-        """The bundle holds what Python's importer finds as the package's modules; every
+        """The bundle holds the modules Python's importer finds in the package tree; every
         other file is an archive member."""
-        source = os.path.join(DEBIAN_ADDONS, addon)
-        name = "cv_" + addon.removesuffix(".py")
-        copy = tmp_path / (name + (".py" if addon.endswith(".py") else ""))
-        if copy.suffix == ".py":
-            shutil.copy(source, copy)
-        else:
-            shutil.copytree(source, copy, ignore=shutil.ignore_patterns("__pycache__"))
-        release = publish(copy, "1.0.0", tmp_path / "d", force=True)
+        name, copy = f"cv_{addon}", tmp_path / f"cv_{addon}"
+        shutil.copytree(os.path.join(DEBIAN_ADDONS, addon), copy, ignore=shutil.ignore_patterns("__pycache__", ".*"))
         modules = {f"{name}.__init__": "__init__.py"}
 
         def walk(folder, prefix):
             for info in pkgutil.iter_modules([str(copy / folder)], prefix):
-                leaf = folder + info.name.rsplit(".", 1)[1]
-                modules[info.name + (".__init__" if info.ispkg else "")] = leaf + (
-                    "/__init__.py" if info.ispkg else ".py")
+                path = folder + info.name.rsplit(".", 1)[1]
+                modules[info.name + (".__init__" if info.ispkg else "")] = path + ("/__init__.py" if info.ispkg else ".py")
                 if info.ispkg:
-                    walk(leaf + "/", info.name + ".")
+                    walk(path + "/", info.name + ".")
 
-        files = set()
-        if copy.is_dir():
-            walk("", name + ".")
-            files = {path.relative_to(copy).as_posix() for path in copy.rglob("*") if path.is_file()
-                     and not any(part.startswith(".") for part in path.relative_to(copy).parts)}
-        assert {m for m, _ in records(release)} == set(modules) | {f"{name}.__form__"}
+        walk("", name + ".")
+        files = {path.relative_to(copy).as_posix() for path in copy.rglob("*") if path.is_file()}
+        release = publish(copy, "1.0.0", tmp_path / "d", force=True)
+        assert {module for module, _ in records(release)} == set(modules) | {f"{name}.__form__"}
         with zipfile.ZipFile(release["archive"]) as zf:
             assert set(zf.namelist()) == files - set(modules.values()) | {f"{name}.data"}
 
