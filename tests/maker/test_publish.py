@@ -310,9 +310,11 @@ class TestPackageForm:
         def walk(folder, prefix):
             for info in pkgutil.iter_modules([str(copy / folder)], prefix):
                 path = folder + info.name.rsplit(".", 1)[1]
-                modules[info.name + (".__init__" if info.ispkg else "")] = path + ("/__init__.py" if info.ispkg else ".py")
                 if info.ispkg:
+                    modules[info.name + ".__init__"] = path + "/__init__.py"
                     walk(path + "/", info.name + ".")
+                else:
+                    modules[info.name] = path + ".py"
 
         walk("", name + ".")
         files = {path.relative_to(copy).as_posix() for path in copy.rglob("*") if path.is_file()}
