@@ -5,16 +5,133 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <utility>
 
 namespace vesk {
+namespace {
+
+// ---- the module functions ------------------------------------------------------------
+
+// A function the module body makes: its name, its parameters (a PyArg_ParseTupleAndKeywords
+// format of O, | and $, and their names) and its entry. From these come its argument
+// parsing, its traceback entry's name and its text signature.
+struct Function {
+    const char* name;
+    const char* format;
+    std::array<const char*, std::tuple_size_v<Arguments> + 1> parameters;  // ends with nullptr
+    Entry entry;
+};
+
+// The module's functions, in the order the body defines them.
+constexpr Function module_functions[] = {
+    {"init", "O|$OO", {"prefs", "addons", "service_url"}, init_entry},
+    {"operator", "O", {"action"}, operator_entry},
+    {"register", "O|O", {"addon", "action"}, register_entry},
+    {"unregister_all", "", {}, unregister_all_entry},
+    {"unregister", "O", {"name"}, unregister_entry},
+    {"get_addons_path", "", {}, get_addons_path_entry},
+    {"__import_module__", "OO", {"name", "url"}, import_module_entry},
+    {"__get_ordered_classes__", "O", {"modules"}, get_ordered_classes_entry},
+    {"update_package", "O", {"package"}, update_package_entry},
+};
+
+// A text put together at compile time, for a function's format and signature.
+struct FixedText {
+    std::array<char, 128> chars{};
+    std::size_t length = 0;
+    constexpr void append(const char* part) {
+        for (; *part; ++part) {
+            if (length + 1 >= chars.size()) throw "a function's text is longer than FixedText holds";
+            chars[length++] = *part;
+        }
+    }
+};
+
+// Whether the format names as many parameters as the row, within what Arguments holds.
+constexpr bool well_formed(const Function& function) {
+    std::size_t formats = 0;
+    for (const char* mark = function.format; *mark; ++mark) {
+        if (*mark == 'O') {
+            ++formats;
+        } else if (*mark != '|' && *mark != '$') {
+            return false;
+        }
+    }
+    std::size_t names = 0;
+    while (names < function.parameters.size() && function.parameters[names]) ++names;
+    return formats == names && names < function.parameters.size();
+}
+
+// "format:name", as PyArg_ParseTupleAndKeywords names the function in its errors.
+constexpr FixedText parse_format(const Function& function) {
+    FixedText format;
+    format.append(function.format);
+    format.append(":");
+    format.append(function.name);
+    return format;
+}
+
+// "name($module, /, a, *, b=None)\n--\n\n": the text signature inspect.signature reads.
+// An optional parameter defaults to None.
+constexpr FixedText signature_doc(const Function& function) {
+    FixedText doc;
+    doc.append(function.name);
+    doc.append("($module, /");
+    bool optional = false;
+    std::size_t index = 0;
+    for (const char* mark = function.format; *mark; ++mark) {
+        if (*mark == '|') {
+            optional = true;
+        } else if (*mark == '$') {
+            doc.append(", *");
+        } else {
+            doc.append(", ");
+            doc.append(function.parameters[index++]);
+            if (optional) doc.append("=None");
+        }
+    }
+    doc.append(")\n--\n\n");
+    return doc;
+}
+
+template <const auto& table, std::size_t index>
+constexpr FixedText function_format = parse_format(table[index]);
+
+template <const auto& table, std::size_t index>
+constexpr FixedText function_doc = signature_doc(table[index]);
+
+// The C function CPython calls for row `index` of `table`.
+template <const auto& table, std::size_t index>
+PyObject* call_function(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static_assert(well_formed(table[index]), "a function's format and parameter names disagree");
+    const Function& function = table[index];
+    Arguments arguments{};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, function_format<table, index>.chars.data(),
+                                     const_cast<char**>(function.parameters.data()), &arguments[0], &arguments[1],
+                                     &arguments[2])) {
+        return nullptr;
+    }
+    return edge(function.name, [&] { return function.entry(module, arguments); });
+}
+
+template <const auto& table, std::size_t... index>
+std::array<PyMethodDef, sizeof...(index)> method_definitions(std::index_sequence<index...>) {
+    return {{{table[index].name,
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_function<table, index>)),
+              METH_VARARGS | METH_KEYWORDS, function_doc<table, index>.chars.data()}...}};
+}
+
+// The definitions CPython makes `table`'s functions from; they live as long as the process.
+template <const auto& table>
+std::array<PyMethodDef, std::size(table)> definitions =
+    method_definitions<table>(std::make_index_sequence<std::size(table)>());
+
+}  // namespace
 
 Ref global(Borrowed module, Borrowed name, Where at) {
-    PyObject* namespace_dict = PyModule_GetDict(module.get());
-    if (PyObject* found = PyDict_GetItemWithError(namespace_dict, name.get())) return Ref::borrow(found);
-    if (PyErr_Occurred()) raise_set(at);
-    if (PyObject* builtin = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.get())) return Ref::borrow(builtin);
-    if (PyErr_Occurred()) raise_set(at);
+    if (Ref found = lookup(PyModule_GetDict(module.get()), name, at)) return found;
+    if (Ref builtin = lookup(PyEval_GetBuiltins(), name, at)) return builtin;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     raise_set(at);
 }
@@ -63,7 +180,7 @@ private:
 
 unsigned long long host_generation() { return current_generation; }
 
-InFlight::InFlight(Borrowed) {
+InFlight::InFlight(Borrowed module) {
     if (in_flight_depth > 0) {
         ++in_flight_depth;
         return;
@@ -71,8 +188,8 @@ InFlight::InFlight(Borrowed) {
     unsigned long long generation = current_generation;
     // A start-up thread carries the generation of the init that started it: the host may
     // have been disabled before the thread got this far.
-    Ref threading = require(PyImport_ImportModule("threading"));
-    Ref stamp = attr_or(call(attr(threading, "current_thread"_n)), "vesk_generation"_n, Py_None);
+    Ref thread = call(attr(global(module, "threading"_n), "current_thread"_n));
+    Ref stamp = attr_or(thread, "vesk_generation"_n, Py_None);
     if (PyLong_Check(stamp.get())) {
         generation = PyLong_AsUnsignedLongLong(stamp.get());
         if (PyErr_Occurred()) raise_set();
@@ -110,10 +227,10 @@ Ref registry(Borrowed module, Where at) {
 
 namespace {
 
-bool starts_with(Borrowed value, const char* prefix) {
+bool starts_with(Borrowed value, Borrowed prefix) {
     Ref shown = as_text(value);
     Ref lowered = call(attr(shown, "lower"_n));
-    return truthy(call(attr(lowered, "startswith"_n), {text(prefix)}));
+    return truthy(call(attr(lowered, "startswith"_n), {prefix}));
 }
 
 }  // namespace
@@ -130,19 +247,19 @@ Ref web_get(Borrowed module, Borrowed address, Borrowed timeout, bool stream, Wh
     } else {
         response = call_keywords(get, {address}, {{"timeout"_n, timeout}, {"stream"_n, Py_True}}, at);
     }
-    if (!starts_with(address, "https:")) return response;
+    if (!starts_with(address, "https:"_n)) return response;
     // Every address the request went through: the redirects, then the answer's own.
     Ref history = attr_or(response, "history"_n, Py_None, at);
     Ref hops = history.is(Py_None) ? require(PyList_New(0), at) : require(PySequence_List(history.get()), at);
     require_status(PyList_Append(hops.get(), response.get()), at);
     for_each(hops, [&](Ref hop) {
         Ref url = attr_or(hop, "url"_n, Py_None);
-        if (url.is(Py_None) || !starts_with(url, "http:")) return;
+        if (url.is(Py_None) || !starts_with(url, "http:"_n)) return;
         Ref close = attr_or(response, "close"_n, Py_None);
         if (!close.is(Py_None)) call(close);
         raise_register_exception(module, 1024, "redirect",
-                                 text("The distribution server redirected a secure (https) address to an "
-                                      "insecure (http) one: refused."),
+                                 "The distribution server redirected a secure (https) address to an "
+                                 "insecure (http) one: refused."_n,
                                  at);
     }, at);
     return response;
@@ -170,8 +287,8 @@ void remove_path(Borrowed module, Borrowed path) {
     }
 }
 
-bool on_main_thread() {
-    Ref main = call(attr(require(PyImport_ImportModule("threading")), "main_thread"_n));
+bool on_main_thread(Borrowed module) {
+    Ref main = call(attr(global(module, "threading"_n), "main_thread"_n));
     Ref ident = attr(main, "ident"_n);
     return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
 }
@@ -215,8 +332,8 @@ void console(Borrowed module, Borrowed value, Borrowed stream_name) {
         return;
     }
     Ref encoding = attr_or(stream, "encoding"_n, Py_None);
-    if (!truthy(encoding)) encoding = text("utf-8");
-    Ref data = call(attr(line, "encode"_n), {encoding, text("backslashreplace")});
+    if (!truthy(encoding)) encoding = Ref::borrow("utf-8"_n);
+    Ref data = call(attr(line, "encode"_n), {encoding, "backslashreplace"_n});
     Ref write = attr(global(module, "os"_n), "write"_n);
     while (PyBytes_GET_SIZE(data.get()) > 0) {
         Py_ssize_t written = PyLong_AsSsize_t(call(write, {descriptor, data}).get());
@@ -254,22 +371,20 @@ Ref register_at_start(Borrowed module, Borrowed register_function, Borrowed reco
         Ref thread = call(attr(global(module, "threading"_n), "current_thread"_n));
         Ref joined = require(PyUnicode_Join(""_n.get(), lines.get()));
         Ref report = require(PyUnicode_FromFormat("Exception in thread %S:\n%S", attr(thread, "name"_n).get(),
-                                                  call(attr(joined, "rstrip"_n), {text("\n")}).get()));
+                                                  call(attr(joined, "rstrip"_n), {"\n"_n}).get()));
         console(module, report, "stderr"_n);
     }
     return none();
 }
 
-PyObject* register_at_start_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"register", "record", nullptr};
-    PyObject* register_function = nullptr;
-    PyObject* record = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:register_at_start", names, &register_function, &record)) return nullptr;
-    return edge("register_at_start", [&] { return register_at_start(module, register_function, record); });
+Ref register_at_start_entry(Borrowed module, const Arguments& arguments) {
+    return register_at_start(module, arguments[0], arguments[1]);
 }
 
-PyMethodDef register_at_start_definition = function_entry<register_at_start_entry>(
-    "register_at_start", "register_at_start($module, /, register, record)\n--\n\n");
+// Not a module global: the target of each start-up thread.
+constexpr Function register_at_start_function[] = {
+    {"register_at_start", "OO", {"register", "record"}, register_at_start_entry},
+};
 
 // The host's `addons` as a tuple of names, or the built-in list when it gave none. A name
 // becomes a folder and a package name: it must be an identifier. Checked before init
@@ -345,7 +460,7 @@ Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url)
     for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) {
         if (!truthy(attr(record, "status"_n))) return;
         Ref args = require(PyTuple_Pack(2, global(module, "register"_n).get(), record.get()));
-        Ref target = require(PyCFunction_NewEx(&register_at_start_definition, module.get(),
+        Ref target = require(PyCFunction_NewEx(&definitions<register_at_start_function>[0], module.get(),
                                                interned(module_name).get()));
         Ref thread = call_keywords(attr(global(module, "threading"_n), "Thread"_n), {},
                                    {{"target"_n, target}, {"args"_n, args}});
@@ -405,43 +520,20 @@ Ref get_addons_path(Borrowed module) {
     return addons_path;
 }
 
-PyObject* init_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"prefs", "addons", "service_url", nullptr};
-    PyObject* prefs = nullptr;
-    PyObject* addons = nullptr;
-    PyObject* service_url = nullptr;
-    if (!parse_arguments(args, kwargs, "O|$OO:init", names, &prefs, &addons, &service_url)) return nullptr;
-    if (addons == Py_None) addons = nullptr;
-    return edge("init", [&] {
-        OwnGeneration own;
-        return init(module, prefs, addons, service_url);
-    });
-}
-
-PyObject* unregister_all_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {nullptr};
-    if (!parse_arguments(args, kwargs, ":unregister_all", names)) return nullptr;
-    return edge("unregister_all", [&] {
-        OwnGeneration own;
-        return unregister_all(module);
-    });
-}
-
-PyObject* get_addons_path_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {nullptr};
-    if (!parse_arguments(args, kwargs, ":get_addons_path", names)) return nullptr;
-    return edge("get_addons_path", [&] { return get_addons_path(module); });
-}
-
-PyMethodDef frame_table[] = {
-    function_entry<init_entry>("init", "init($module, /, prefs, *, addons=None, service_url=None)\n--\n\n"),
-    function_entry<unregister_all_entry>("unregister_all", "unregister_all($module, /)\n--\n\n"),
-    function_entry<get_addons_path_entry>("get_addons_path", "get_addons_path($module, /)\n--\n\n"),
-};
-
 }  // namespace
 
-std::span<PyMethodDef> frame_functions() { return frame_table; }
+Ref init_entry(Borrowed module, const Arguments& arguments) {
+    OwnGeneration own;
+    Borrowed addons = arguments[1] == Py_None ? nullptr : arguments[1];
+    return init(module, arguments[0], addons, arguments[2]);
+}
+
+Ref unregister_all_entry(Borrowed module, const Arguments&) {
+    OwnGeneration own;
+    return unregister_all(module);
+}
+
+Ref get_addons_path_entry(Borrowed module, const Arguments&) { return get_addons_path(module); }
 
 namespace {
 
@@ -451,13 +543,6 @@ namespace {
 std::int64_t first_interpreter_id = -1;
 // The module object whose body has run (or is running); forgotten if the body fails.
 Kept the_instance;
-
-// The module body defines its functions in this order, whichever unit holds them.
-constexpr std::array function_order = {
-    "init",   "operator",          "register",
-    "unregister_all", "unregister", "get_addons_path",
-    "__import_module__", "__get_ordered_classes__", "update_package",
-};
 
 // Modules the body imports, in order, each bound under its own name.
 constexpr std::array imported_modules = {
@@ -479,15 +564,9 @@ void check_single_interpreter() {
 
 // module.<to> = spec.<from>; a spec without the attribute leaves it out.
 void copy_from_spec(Borrowed spec, Borrowed module, const char* from, const char* to, bool skip_none) {
-    PyObject* value = PyObject_GetAttr(spec.get(), interned(from).get());
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
-        PyErr_Clear();
-        return;
-    }
-    Ref owned = Ref::steal(value);
-    if (skip_none && owned.is(Py_None)) return;
-    set_global(module, interned(to), owned);
+    Ref value = attr_or(spec, interned(from), Borrowed());
+    if (!value || (skip_none && value.is(Py_None))) return;
+    set_global(module, interned(to), value);
 }
 
 Ref create_module(Borrowed spec) {
@@ -529,17 +608,10 @@ void enter_in_module_table(Borrowed module) {
 }
 
 void define_functions(Borrowed module) {
-    const std::array tables = {frame_functions(), registration_functions(), packages_functions(),
-                               manager_functions()};
     Ref qualified_name = interned(module_name);
-    for (const char* name : function_order) {
-        for (std::span<PyMethodDef> table : tables) {
-            for (PyMethodDef& definition : table) {
-                if (std::strcmp(definition.ml_name, name) != 0) continue;
-                Ref function = require(PyCFunction_NewEx(&definition, module.get(), qualified_name.get()));
-                set_global(module, interned(name), function);
-            }
-        }
+    for (PyMethodDef& definition : definitions<module_functions>) {
+        Ref function = require(PyCFunction_NewEx(&definition, module.get(), qualified_name.get()));
+        set_global(module, interned(definition.ml_name), function);
     }
 }
 
@@ -579,7 +651,9 @@ PyObject* register_exception_init(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "args", nullptr};
     PyObject* self = nullptr;
     PyObject* error_args = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:__init__", names, &self, &error_args)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char**>(names), &self, &error_args)) {
+        return nullptr;
+    }
     return edge("RegisterException.__init__", [&] {
         Ref exception_init = attr(PyExc_Exception, "__init__"_n);
         Ref index = integer(2);
@@ -590,8 +664,9 @@ PyObject* register_exception_init(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef register_exception_init_definition =
-    function_entry<register_exception_init>("__init__", "__init__($self, args)\n--\n\n");
+PyMethodDef register_exception_init_definition = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_exception_init)),
+    METH_VARARGS | METH_KEYWORDS, "__init__($self, args)\n--\n\n"};
 
 void define_classes(Borrowed module) {
     Ref exception_bases = require(PyTuple_Pack(1, PyExc_Exception));
@@ -643,7 +718,7 @@ void define_translations(Borrowed module) {
         set_item(table, key, text(translation));
     }
     Ref languages = require(PyDict_New());
-    set_item(languages, text(before_four ? "zh_CN" : "zh_HANS"), table);
+    set_item(languages, before_four ? "zh_CN"_n : "zh_HANS"_n, table);
     set_global(module, "langs"_n, languages);
 }
 

@@ -1,33 +1,33 @@
 // What the units of corvane.vesk share beyond the handles: the module's
-// namespace, and the function tables from which the module body defines its functions.
+// namespace, and the entries from which the module body defines its functions.
 #pragma once
 
 #include "handles.hpp"
 
-#include <span>
+#include <array>
 
 namespace vesk {
 
 // The full dotted name the module is imported under.
 inline constexpr const char* module_name = "corvane.vesk";
 
-// A module-level function's C entry: parses its arguments, then runs its body at the edge.
-using Entry = PyObject* (*)(PyObject* module, PyObject* args, PyObject* kwargs);
+// A module function's arguments as its parameters list them; an optional one not given is empty.
+using Arguments = std::array<PyObject*, 3>;
 
-// One entry of a function table. `doc` begins with the text signature, as in
-// "name($module, /, a, b=None)\n--\n\n", so that inspect.signature reads it.
-template <Entry entry>
-PyMethodDef function_entry(const char* name, const char* doc) noexcept {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_VARARGS | METH_KEYWORDS,
-            doc};
-}
+// A module function's entry: runs at the edge with the parsed arguments.
+using Entry = Ref (*)(Borrowed module, const Arguments& arguments);
 
-// Module-level functions each unit contributes. The body defines them in its own
-// fixed order, whichever unit holds them. The entries live as long as the process.
-std::span<PyMethodDef> frame_functions();
-std::span<PyMethodDef> registration_functions();
-std::span<PyMethodDef> packages_functions();
-std::span<PyMethodDef> manager_functions();
+// The entries of the module functions, each defined in the unit that holds its work;
+// the module body's table (frame unit) names them with their parameters.
+Ref init_entry(Borrowed module, const Arguments& arguments);
+Ref operator_entry(Borrowed module, const Arguments& arguments);
+Ref register_entry(Borrowed module, const Arguments& arguments);
+Ref unregister_all_entry(Borrowed module, const Arguments& arguments);
+Ref unregister_entry(Borrowed module, const Arguments& arguments);
+Ref get_addons_path_entry(Borrowed module, const Arguments& arguments);
+Ref import_module_entry(Borrowed module, const Arguments& arguments);
+Ref get_ordered_classes_entry(Borrowed module, const Arguments& arguments);
+Ref update_package_entry(Borrowed module, const Arguments& arguments);
 
 // The module global `name`, read from the module's namespace at the moment of use
 // and then from the built-ins, as a Python module's code reads its globals.
@@ -36,14 +36,6 @@ Ref global(Borrowed module, Borrowed name, Where at = Where::here());
 // Assigns the module global `name`.
 void set_global(Borrowed module, Borrowed name, Borrowed value,
                 Where at = Where::here());
-
-// Parses a module function's arguments with the interpreter's own rules; `format`
-// is a PyArg_ParseTupleAndKeywords format such as "O|O:register".
-template <class... Out>
-bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
-                     Out**... out) noexcept {
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
-}
 
 // str(value)
 inline Ref as_text(Borrowed value, Where at = Where::here()) {
@@ -122,7 +114,7 @@ void remove_path(Borrowed module, Borrowed path);
 void download_release(Borrowed module, Borrowed name, Borrowed url);
 
 // Whether the calling thread is the interpreter's main thread (Blender's).
-bool on_main_thread();
+bool on_main_thread(Borrowed module);
 
 // print(value, file=sys.<stream>) for a diagnostic. A daemon thread (a start-up
 // registration, the host's worker) is frozen wherever it stands when the interpreter
@@ -142,6 +134,9 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
 // a release without one suits any. An empty Ref when none does. An empty index, or one
 // that is no array, raises as its element 0 is looked up (manager unit).
 Ref release_for_blender(Borrowed module, Borrowed releases);
+
+// ".".join(str(it) for it in numbers): a release's version as the user reads it (manager unit).
+Ref joined_version(Borrowed numbers);
 
 // "<title> <version> needs Blender X.Y or later", for the index's newest release.
 Ref newer_blender_needed(Borrowed addon, Borrowed releases);

@@ -150,9 +150,9 @@ struct Literal {
     constexpr Literal(const char (&from)[size]) { std::copy_n(from, size, chars); }
 };
 
-// "name"_n: the interned string for a name the module looks up by fixed text, made
-// once per process. Lookups by the very same object hit the interpreter's attribute
-// caches, where a fresh string per lookup would miss them and refill them each time.
+// "text"_n: the interned string for a fixed text (a name the module looks up, a
+// message), made once per process. Lookups by the very same object hit the interpreter's
+// attribute caches, where a fresh string per lookup would miss them and refill them each time.
 template <Literal literal>
 Borrowed operator""_n() {
     static PyObject* interned = nullptr;  // kept for the life of the process
@@ -189,8 +189,41 @@ inline void set_attr(Borrowed object, Borrowed name, Borrowed value,
     require_status(PyObject_SetAttr(object.get(), name.get(), value.get()), at);
 }
 
+// Whether `name` may be in the namespace of `type` or of a class in its MRO, as the
+// interpreter's type lookup reads them; an error while reading counts as maybe.
+inline bool maybe_in_mro(PyTypeObject* type, Borrowed name) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return true;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro); ++index) {
+        auto base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+#if PY_VERSION_HEX >= 0x030C0000
+        // The built-in types keep their namespace elsewhere from 3.12 on.
+        Ref namespace_dict = Ref::steal(PyType_GetDict(base));
+#else
+        Ref namespace_dict = Ref::borrow(base->tp_dict);
+#endif
+        if (!namespace_dict || PyDict_GetItemWithError(namespace_dict.get(), name.get())) return true;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when getattr(object, name) is sure to raise AttributeError: a class whose
+// metaclass looks attributes up the ordinary way, with the name in neither its own
+// nor its metaclass's MRO. Saves raising and discarding the error for each class.
+inline bool surely_absent(Borrowed object, Borrowed name) noexcept {
+    if (!PyType_Check(object.get())) return false;
+    PyTypeObject* metatype = Py_TYPE(object.get());
+    return metatype->tp_getattro == PyType_Type.tp_getattro && !maybe_in_mro(metatype, name) &&
+           !maybe_in_mro(reinterpret_cast<PyTypeObject*>(object.get()), name);
+}
+
 // Presence test: any exception raised by the lookup counts as absence.
 inline bool has_attr(Borrowed object, Borrowed name) {
+    if (surely_absent(object, name)) return false;
     Ref found = Ref::steal(PyObject_GetAttr(object.get(), name.get()));
     if (!found) PyErr_Clear();
     return static_cast<bool>(found);
@@ -199,6 +232,7 @@ inline bool has_attr(Borrowed object, Borrowed name) {
 // getattr(object, name, fallback): only AttributeError falls back.
 inline Ref attr_or(Borrowed object, Borrowed name, Borrowed fallback,
                    Where at = Where::here()) {
+    if (surely_absent(object, name)) return Ref::borrow(fallback);
     PyObject* found = PyObject_GetAttr(object.get(), name.get());
     if (found) return Ref::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set(at);
@@ -221,6 +255,13 @@ inline void set_item(Borrowed container, Borrowed key, Borrowed value,
 
 inline void del_item(Borrowed container, Borrowed key, Where at = Where::here()) {
     require_status(PyObject_DelItem(container.get(), key.get()), at);
+}
+
+// dict.get(key) on a dict: the value, or an empty Ref; an unhashable key raises.
+inline Ref lookup(Borrowed dict, Borrowed key, Where at = Where::here()) {
+    PyObject* found = PyDict_GetItemWithError(dict.get(), key.get());
+    if (!found && PyErr_Occurred()) raise_set(at);
+    return Ref::borrow(found);
 }
 
 inline bool contains(Borrowed container, Borrowed value, Where at = Where::here()) {

@@ -63,9 +63,9 @@ const char* const console_error = "ERROR, Check in blender console";
 
 Ref update_from_index(Borrowed module, Borrowed package) {
     Ref environment = attr(global(module, "os"_n), "environ"_n);
-    Ref base = call(attr(environment, "get"_n), {text("VESK_PACKAGE_INDEX_URL"), text("")});
+    Ref base = call(attr(environment, "get"_n), {"VESK_PACKAGE_INDEX_URL"_n, ""_n});
     if (!truthy(base)) base = text(default_package_index);
-    base = call(attr(base, "rstrip"_n), {text("/")});
+    base = call(attr(base, "rstrip"_n), {"/"_n});
     Ref address = require(PyUnicode_FromFormat("%U/pypi/%S/json", base.get(), package.get()));
 
     Ref response = web_get(module, address);
@@ -74,7 +74,7 @@ Ref update_from_index(Borrowed module, Borrowed package) {
     Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n);
     Ref latest = item(item(data, "info"_n), "version"_n);
     Ref installed = call(version, {package});
-    if (!is_newer(latest, installed)) return text("Is using the latest version.");
+    if (!is_newer(latest, installed)) return Ref::borrow("Is using the latest version."_n);
 
     Ref pip = require(PyImport_ImportModule("pip"));
     Ref pip_arguments = require(Py_BuildValue("[ssO]", "install", "-U", package.get()));
@@ -125,13 +125,6 @@ Ref update_package(Borrowed module, Borrowed package) {
         console(module, caught.value(), "stdout"_n);
         return text(console_error);
     }
-}
-
-// ".".join(str(it) for it in numbers)
-Ref joined_version(Borrowed numbers) {
-    Ref parts = require(PyList_New(0));
-    for_each(numbers, [&](Ref number) { require_status(PyList_Append(parts.get(), as_text(number).get())); });
-    return require(PyUnicode_Join("."_n.get(), parts.get()));
 }
 
 // ---- the manager's actions on the selected record -----------------------------------
@@ -199,8 +192,7 @@ Ref own_title(Borrowed module, Borrowed name) {
         if (!equal(attr_or(item(targets, integer(0)), "id"_n, Py_None), "bl_info"_n)) return true;
         Ref info = call(attr(ast, "literal_eval"_n), {attr(node, "value"_n)});
         if (PyDict_Check(info.get())) {
-            Ref title = Ref::borrow(PyDict_GetItemWithError(info.get(), "name"_n.get()));
-            if (!title && PyErr_Occurred()) raise_set();
+            Ref title = lookup(info, "name"_n);
             if (title && PyUnicode_Check(title.get()) && truthy(title)) found = title;
         }
         return false;
@@ -212,11 +204,11 @@ Ref own_title(Borrowed module, Borrowed name) {
 // report's "Error: ": its report ends with the add-on's own exception (Blender 4.2 and
 // later report that exception's text alone).
 Ref last_line(Borrowed refusal) {
-    if (!refusal) return text("Blender did not find it among its add-ons");
+    if (!refusal) return Ref::borrow("Blender did not find it among its add-ons"_n);
     Ref lines = call(attr(as_text(refusal), "splitlines"_n));
     for (Py_ssize_t index = PyList_GET_SIZE(lines.get()) - 1; index >= 0; --index) {
         Ref line = call(attr(Borrowed(PyList_GET_ITEM(lines.get(), index)), "strip"_n));
-        if (truthy(line)) return call(attr(line, "removeprefix"_n), {text("Error: ")});
+        if (truthy(line)) return call(attr(line, "removeprefix"_n), {"Error: "_n});
     }
     return attr(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(refusal.get()))), "__name__"_n);
 }
@@ -239,7 +231,7 @@ void require_enabled(Borrowed module, Borrowed addon, Borrowed refusal) {
 void mark_installed(Borrowed module, Borrowed addon) {
     set_field(addon, "status"_n, integer(1));
     set_field(addon, "update"_n, Py_False);
-    set_field(addon, "tips"_n, text("INSTALLED"));
+    set_field(addon, "tips"_n, "INSTALLED"_n);
     Ref name = field(addon, "name"_n);
     // The add-on's own name from now on; the title its name gives stays when it has none.
     ignoring_errors([&] {
@@ -253,7 +245,7 @@ void mark_installed(Borrowed module, Borrowed addon) {
     });
     // Off the main thread Blender refuses the enabling whenever it is drawing: there the
     // caller (the host) makes it again on the main thread, and judges after that.
-    if (on_main_thread()) require_enabled(module, addon, refusal);
+    if (on_main_thread(module)) require_enabled(module, addon, refusal);
 }
 
 void install(Borrowed module, Borrowed addon) {
@@ -283,7 +275,7 @@ void update(Borrowed module, Borrowed addon) {
         throw;
     }
     if (truthy(result)) {
-        set_field(addon, "tips"_n, require(PyUnicode_Concat(text("Update failed: ").get(),
+        set_field(addon, "tips"_n, require(PyUnicode_Concat("Update failed: "_n.get(),
                                                              attr(result, "message"_n).get())));
         return;
     }
@@ -299,13 +291,13 @@ Ref run_action(Borrowed module, Borrowed action) {
     } else if (equal(action, "uninstall"_n)) {
         uninstall(module, addon);
     } else if (equal(action, "check_update"_n)) {
-        call(global(module, "register"_n), {addon, text("check_update")});
+        call(global(module, "register"_n), {addon, "check_update"_n});
     } else if (equal(action, "update"_n)) {
         // Offline, nothing could be fetched: refused before anything changes.
         if (online_access_off(module)) raise(PyExc_ConnectionError, online_access_disabled);
         update(module, addon);
     } else if (equal(action, "update_manager"_n)) {
-        Ref tips = call(global(module, "update_package"_n), {text("corvane")});
+        Ref tips = call(global(module, "update_package"_n), {"corvane"_n});
         set_field(addon, "tips"_n, tips);
     } else if (equal(action, "version"_n)) {
         Ref version = attr(require(PyImport_ImportModule("importlib.metadata")), "version"_n);
@@ -315,35 +307,28 @@ Ref run_action(Borrowed module, Borrowed action) {
         Ref context = attr(global(module, "bpy"_n), "context"_n);
         set_attr(attr(attr(context, "preferences"_n), "view"_n), "show_addons_enabled_only"_n, Py_False);
         Ref window_manager = attr(context, "window_manager"_n);
-        set_attr(window_manager, "addon_filter"_n, text("All"));
+        set_attr(window_manager, "addon_filter"_n, "All"_n);
         set_attr(window_manager, "addon_search"_n, field(addon, "title"_n));
     }
     return none();
 }
 
-PyObject* py_operator(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"action", nullptr};
-    PyObject* action = nullptr;
-    if (!parse_arguments(args, kwargs, "O:operator", names, &action)) return nullptr;
-    return edge("operator", [&] {
-        InFlight in_flight(module);
-        return run_action(module, action);
-    });
-}
-
-PyObject* py_update_package(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"package", nullptr};
-    PyObject* package = nullptr;
-    if (!parse_arguments(args, kwargs, "O:update_package", names, &package)) return nullptr;
-    return edge("update_package", [&] { return update_package(module, package); });
-}
-
-PyMethodDef manager_table[] = {
-    function_entry<py_operator>("operator", "operator($module, /, action)\n--\n\n"),
-    function_entry<py_update_package>("update_package", "update_package($module, /, package)\n--\n\n"),
-};
-
 }  // namespace
+
+Ref operator_entry(Borrowed module, const Arguments& arguments) {
+    InFlight in_flight(module);
+    return run_action(module, arguments[0]);
+}
+
+Ref update_package_entry(Borrowed module, const Arguments& arguments) {
+    return update_package(module, arguments[0]);
+}
+
+Ref joined_version(Borrowed numbers) {
+    Ref parts = require(PyList_New(0));
+    for_each(numbers, [&](Ref number) { require_status(PyList_Append(parts.get(), as_text(number).get())); });
+    return require(PyUnicode_Join("."_n.get(), parts.get()));
+}
 
 Ref release_for_blender(Borrowed module, Borrowed releases) {
     item(releases, integer(0));  // an empty index, or none at all, fails as it did before any choice
@@ -351,8 +336,7 @@ Ref release_for_blender(Borrowed module, Borrowed releases) {
     Ref found;
     for_each(releases, [&](Ref release) {
         if (PyDict_Check(release.get())) {
-            Ref minimum = Ref::borrow(PyDict_GetItemWithError(release.get(), "blender"_n.get()));
-            if (!minimum && PyErr_Occurred()) raise_set();
+            Ref minimum = lookup(release, "blender"_n);
             if (minimum && !minimum.is(Py_None)) {
                 Ref wanted = require(PySequence_Tuple(minimum.get()));
                 if (!require_status(PyObject_RichCompareBool(wanted.get(), running.get(), Py_LE))) return true;
@@ -416,25 +400,16 @@ void check_addon_update(Borrowed module, Borrowed addon, Borrowed manager_update
         if (!truthy(field(addon, "status"_n))) return;
         set_field(addon, "update"_n, Py_True);
         Ref shown = joined_version(item(release, "version"_n));
-        set_field(addon, "tips"_n, require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
+        set_field(addon, "tips"_n, require(PyUnicode_Concat("Available update: "_n.get(), shown.get())));
         return;
     }
-    Ref integer_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    Ref installed_numbers = require(PyList_New(0));
-    for_each(call(attr(installed, "split"_n), {"."_n}), [&](Ref part) {
-        require_status(PyList_Append(installed_numbers.get(), call(integer_type, {part}).get()));
-    });
-
-    Ref newer = require(PyObject_RichCompare(installed_numbers.get(), item(release, "version"_n).get(), Py_LT));
-    set_field(addon, "update"_n, newer);
+    Ref latest = joined_version(item(release, "version"_n));
+    set_field(addon, "update"_n, is_newer(latest, installed) ? Py_True : Py_False);
     if (truthy(field(addon, "update"_n))) {
-        Ref shown = joined_version(item(release, "version"_n));
-        set_field(addon, "tips"_n, require(PyUnicode_Concat(text("Available update: ").get(), shown.get())));
+        set_field(addon, "tips"_n, require(PyUnicode_Concat("Available update: "_n.get(), latest.get())));
     } else {
-        set_field(addon, "tips"_n, text("No update"));
+        set_field(addon, "tips"_n, "No update"_n);
     }
 }
-
-std::span<PyMethodDef> manager_functions() { return manager_table; }
 
 }  // namespace vesk

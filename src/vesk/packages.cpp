@@ -27,7 +27,7 @@ Ref concat(std::initializer_list<Borrowed> parts) {
 
 // HOMEPATH + "/" + file name: inside the add-on directory, with a forward slash on every platform.
 Ref in_home(const Load& load, std::initializer_list<Borrowed> file_name) {
-    Ref path = concat({load.homepath, text("/")});
+    Ref path = concat({load.homepath, "/"_n});
     for (Borrowed part : file_name) path = concat({path, part});
     return path;
 }
@@ -38,8 +38,8 @@ bool exists(const Load& load, Borrowed path) {
     return truthy(call(attr(attr(global(load.module, "os"_n), "path"_n), "exists"_n), {path}));
 }
 
-Ref open_file(const Load& load, Borrowed path, const char* mode) {
-    return call(global(load.module, "open"_n), {path, text(mode)});
+Ref open_file(const Load& load, Borrowed path, Borrowed mode) {
+    return call(global(load.module, "open"_n), {path, mode});
 }
 
 // Runs `body` as the inner operation `function`: a failure gains a traceback entry
@@ -81,7 +81,7 @@ Ref temporary_beside(const Load& load, Borrowed file_name) {
     auto thread = std::hash<std::thread::id>{}(std::this_thread::get_id());
     Ref process = call(os_function(load, "getpid"_n));
     Ref suffix = require(PyUnicode_FromFormat(".%S-%zu.tmp", process.get(), thread));
-    return in_home(load, {text("."), file_name, suffix});
+    return in_home(load, {"."_n, file_name, suffix});
 }
 
 // Removes `path` after a failure, keeping the failure: the file may not exist yet.
@@ -111,7 +111,7 @@ Member member_kind(const Load& load, Borrowed info, Borrowed data_name) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
     bool directory = length == 0 || PyUnicode_READ_CHAR(filename.get(), length - 1) == '/';
     Ref separator = attr(attr(global(load.module, "os"_n), "path"_n), "sep"_n);
-    Ref cleaned = require(PyUnicode_Replace(filename.get(), text("/").get(), separator.get(), -1));
+    Ref cleaned = require(PyUnicode_Replace(filename.get(), "/"_n.get(), separator.get(), -1));
     Ref parts = require(PyUnicode_Split(cleaned.get(), separator.get(), -1));
     Ref first;
     Py_ssize_t kept = 0;
@@ -129,7 +129,7 @@ Member member_kind(const Load& load, Borrowed info, Borrowed data_name) {
 }
 
 // The file beside the data file that holds the version it was downloaded as.
-Ref version_path(const Load& load) { return in_home(load, {text("."), load.name, text(".version")}); }
+Ref version_path(const Load& load) { return in_home(load, {"."_n, load.name, ".version"_n}); }
 
 // Writes `data` as the UTF-8 text file `file_name` in the add-on directory, through a
 // temporary file moved into place, so the file is never seen half written.
@@ -149,7 +149,7 @@ void write_text_file(const Load& load, Borrowed path, Borrowed file_name, Borrow
 // temporary name moved into place, so that a data file present is always a whole one;
 // the version it was downloaded as goes beside it just before.
 void unpack(const Load& load, Borrowed archive, Borrowed version) {
-    Ref data_name = concat({load.name, text(".data")});
+    Ref data_name = concat({load.name, ".data"_n});
     Ref others = require(PyList_New(0));
     Ref data_members = require(PyList_New(0));
     for_each(call(attr(archive, "infolist"_n)), [&](Ref info) {
@@ -166,7 +166,7 @@ void unpack(const Load& load, Borrowed archive, Borrowed version) {
     remove_path(load.module, data_path);
     Ref version_file = version_path(load);
     if (PyList_GET_SIZE(data_members.get()) > 0) {
-        write_text_file(load, version_file, concat({text("."), load.name, text(".version")}), version);
+        write_text_file(load, version_file, concat({"."_n, load.name, ".version"_n}), version);
     }
     Ref chunk_size = integer(1 << 20);
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(data_members.get()); ++index) {
@@ -174,7 +174,7 @@ void unpack(const Load& load, Borrowed archive, Borrowed version) {
         try {
             Ref source = call(attr(archive, "open"_n), {PyList_GET_ITEM(data_members.get(), index)});
             with_closing(source, [&] {
-                Ref target = open_file(load, temporary, "wb");
+                Ref target = open_file(load, temporary, "wb"_n);
                 with_closing(target, [&] {
                     Ref read = attr(source, "read"_n);
                     Ref write = attr(target, "write"_n);
@@ -221,13 +221,13 @@ Ref record_of(const Load& load) { return item(attr(registry(load.module), "addon
 void receive_archive(const Load& load, Borrowed address, Borrowed filepath, Borrowed md5) {
     Ref response = web_get(load.module, address, {}, true);
     try {
-        Ref length = call(attr(attr(response, "headers"_n), "get"_n), {text("Content-Length")});
+        Ref length = call(attr(attr(response, "headers"_n), "get"_n), {"Content-Length"_n});
         if (PyUnicode_Check(length.get())) {
             Ref number = Ref::steal(PyLong_FromUnicodeObject(length.get(), 10));
             if (!number) PyErr_Clear();  // not a number: the bytes received are counted instead
             if (number && exceeds(number, archive_bound)) too_large(load, "is larger than 256 MiB");
         }
-        Ref wb = open_file(load, filepath, "wb");
+        Ref wb = open_file(load, filepath, "wb"_n);
         with_closing(wb, [&] {
             Ref write = attr(wb, "write"_n);
             Ref update = attr(md5, "update"_n);
@@ -275,24 +275,22 @@ void download(const Load& load, bool record_version) {
         raise_register_exception(load.module, 1030, "blender", newer_blender_needed(record_of(load), releases));
     }
 
-    Ref parts = require(PyList_New(0));
-    for_each(item(last, "version"_n), [&](Ref it) { require_status(PyList_Append(parts.get(), as_text(it).get())); });
-    Ref version = require(PyUnicode_Join("."_n.get(), parts.get()));
+    Ref version = joined_version(item(last, "version"_n));
     // Stored before the archive is requested.
     if (record_version) set_field(record_of(load), "version"_n, version);
 
     Ref md5_text = item(last, "md5"_n);
     // The digest is joined as text: one that is not text is a broken index, not an address to ask for.
     Ref zip_url = concat({require(PyUnicode_FromFormat("%S/%S/", load.url.get(), load.name.get())), md5_text,
-                          text(".zip")});
-    Ref filepath = in_home(load, {load.name, text(".zip")});
+                          ".zip"_n});
+    Ref filepath = in_home(load, {load.name, ".zip"_n});
     Ref md5 = call(attr(global(load.module, "hashlib"_n), "md5"_n));
     receive_archive(load, zip_url, filepath, md5);
 
     Ref digest = call(attr(md5, "hexdigest"_n));
     if (require_status(PyObject_RichCompareBool(md5_text.get(), digest.get(), Py_NE))) {
         call(os_function(load, "remove"_n), {filepath});
-        raise_register_exception(load.module, 1020, "md5", text("Zip file has broken, please reinstall."));
+        raise_register_exception(load.module, 1020, "md5", "Zip file has broken, please reinstall."_n);
     }
 
     Ref archive = call(attr(global(load.module, "zipfile"_n), "ZipFile"_n), {filepath});
@@ -312,11 +310,11 @@ void download(const Load& load, bool record_version) {
 constexpr std::string_view nul("\0", 1);
 
 Ref escape_nul(Borrowed bundle) {
-    return require(PyUnicode_Replace(bundle.get(), text(nul).get(), text("/x00").get(), -1));
+    return require(PyUnicode_Replace(bundle.get(), text(nul).get(), "/x00"_n.get(), -1));
 }
 
 Ref unescape_nul(Borrowed bundle) {
-    return require(PyUnicode_Replace(bundle.get(), text("/x00").get(), text(nul).get(), -1));
+    return require(PyUnicode_Replace(bundle.get(), "/x00"_n.get(), text(nul).get(), -1));
 }
 
 bool is_file(const Load& load, Borrowed path) {
@@ -326,7 +324,7 @@ bool is_file(const Load& load, Borrowed path) {
 // The module bundle as text; its UTF-8 form is the bytes the records are cut from.
 Ref fetch_data(const Load& load) {
     Ref addon = record_of(load);
-    Ref data_file_path = in_home(load, {load.name, text(".data")});
+    Ref data_file_path = in_home(load, {load.name, ".data"_n});
     bool waiting = is_file(load, data_file_path);
     // Not a file (a folder a broken release unpacked there): it goes, and the package is downloaded again.
     if (!waiting) remove_path(load.module, data_file_path);
@@ -335,7 +333,7 @@ Ref fetch_data(const Load& load) {
     if (!truthy(data) || waiting) {
         data.reset();
         if (!waiting) inner("download", [&] { download(load, true); });
-        Ref data_file = open_file(load, data_file_path, "rb");
+        Ref data_file = open_file(load, data_file_path, "rb"_n);
         with_closing(data_file, [&] {
             Ref raw = call(attr(data_file, "read"_n));
             Ref bundle = require(PyUnicode_FromEncodedObject(raw.get(), "utf-8", "strict"));
@@ -359,8 +357,8 @@ Ref fetch_data(const Load& load) {
 
 // Writes a start-up module's source as UTF-8 (the encoding Python reads sources in).
 void save_module_as_file(const Load& load, Borrowed name, Borrowed data) {
-    Ref stem = item(require(PyUnicode_Split(name.get(), text(".").get(), -1)), integer(1));
-    Ref file_name = concat({stem, text(".py")});
+    Ref stem = item(require(PyUnicode_Split(name.get(), "."_n.get(), -1)), integer(1));
+    Ref file_name = concat({stem, ".py"_n});
     write_text_file(load, in_home(load, {file_name}), file_name, data);
 }
 
@@ -395,10 +393,10 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
     if (!bytes) raise_set();
     const std::string_view content(bytes, static_cast<std::size_t>(size));
 
-    Ref init_name = concat({name, text(".__init__")});
-    Ref auto_load_name = concat({name, text(".auto_load")});
-    Ref file_path = concat({load.homepath, text("/"), name});
-    Ref exec_mode = text("exec");
+    Ref init_name = concat({name, ".__init__"_n});
+    Ref auto_load_name = concat({name, ".auto_load"_n});
+    Ref file_path = concat({load.homepath, "/"_n, name});
+    Borrowed exec_mode = "exec"_n;
 
     std::size_t start = 0;
     for (bool last = false; !last;) {
@@ -439,24 +437,12 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
     return modules;
 }
 
-PyObject* import_module_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"name", "url", nullptr};
-    PyObject* name = nullptr;
-    PyObject* url = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:__import_module__", names, &name, &url)) return nullptr;
-    return edge("__import_module__", [&] {
-        InFlight in_flight(module);
-        return import_module(module, name, url);
-    });
-}
-
-PyMethodDef packages_table[] = {
-    function_entry<import_module_entry>("__import_module__", "__import_module__($module, /, name, url)\n--\n\n"),
-};
-
 }  // namespace
 
-std::span<PyMethodDef> packages_functions() { return packages_table; }
+Ref import_module_entry(Borrowed module, const Arguments& arguments) {
+    InFlight in_flight(module);
+    return import_module(module, arguments[0], arguments[1]);
+}
 
 void download_release(Borrowed module, Borrowed name, Borrowed url) {
     Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);

@@ -30,42 +30,6 @@ bool compares(Borrowed left, Borrowed right, int operation,
     return truthy(result, at);
 }
 
-// dict.get(key) on a dict: the value, or an empty Ref; an unhashable key raises.
-Ref lookup(Borrowed dict, Borrowed key, Where at = Where::here()) {
-    PyObject* found = PyDict_GetItemWithError(dict.get(), key.get());
-    if (!found && PyErr_Occurred()) raise_set(at);
-    return Ref::borrow(found);
-}
-
-// True when getattr(cls, name) is sure to raise AttributeError: a class whose
-// metaclass looks attributes up the ordinary way, with the name in neither its own
-// nor its metaclass's MRO. Saves raising and discarding the error for each class.
-bool surely_absent(Borrowed cls, Borrowed name) {
-    if (!PyType_Check(cls.get())) return false;
-    PyTypeObject* metatype = Py_TYPE(cls.get());
-    return metatype->tp_getattro == PyType_Type.tp_getattro && !_PyType_Lookup(metatype, name.get()) &&
-           !_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), name.get());
-}
-
-// hasattr(cls, name): any exception of the lookup counts as absence.
-bool class_has_attr(Borrowed cls, Borrowed name) {
-    if (surely_absent(cls, name)) return false;
-    Ref found = Ref::steal(PyObject_GetAttr(cls.get(), name.get()));
-    if (!found) PyErr_Clear();
-    return static_cast<bool>(found);
-}
-
-// getattr(cls, name, fallback): only AttributeError falls back.
-Ref class_attr_or(Borrowed cls, Borrowed name, Borrowed fallback,
-                  Where at = Where::here()) {
-    if (surely_absent(cls, name)) return Ref::borrow(fallback);
-    PyObject* found = PyObject_GetAttr(cls.get(), name.get());
-    if (found) return Ref::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set(at);
-    PyErr_Clear();
-    return Ref::borrow(fallback);
-}
-
 // ---- __get_ordered_classes__ -------------------------------------------------------
 
 // The 13 Blender types an add-on's registrable classes derive from directly.
@@ -122,7 +86,7 @@ private:
                 return !direct;
             });
             if (!direct) return;
-            if (truthy(class_attr_or(cls, "is_registered"_n, Py_False))) return;
+            if (truthy(attr_or(cls, "is_registered"_n, Py_False))) return;
             require_status(PySet_Add(selected.get(), cls.get()));
         });
         return selected;
@@ -142,7 +106,7 @@ private:
     void index_idnames() {
         Ref by_name = require(PyDict_New());
         for (const Ref& cls : classes_) {
-            if (class_has_attr(cls, "bl_idname"_n)) {
+            if (has_attr(cls, "bl_idname"_n)) {
                 set_item(by_idname_, attr(cls, "bl_idname"_n), cls);
             } else {
                 set_item(by_name, attr(cls, "__name__"_n), cls);
@@ -206,7 +170,7 @@ private:
 
             Ref panel = attr(attr(global(module_, "bpy"_n), "types"_n), "Panel"_n);
             if (!contains(attr(cls, "__bases__"_n), panel)) continue;
-            Ref parent_idname = class_attr_or(cls, "bl_parent_id"_n, Py_None);
+            Ref parent_idname = attr_or(cls, "bl_parent_id"_n, Py_None);
             if (parent_idname.is(Py_None)) continue;
             Ref parent = lookup(by_idname_, parent_idname);
             if (parent) add_dependency(index, number(parent), added_for);
@@ -272,7 +236,7 @@ Ref strip_trailing_slashes(Borrowed address) {
 // else the one fixed at build time.
 Ref service_address(Borrowed module) {
     Ref environment = attr(global(module, "os"_n), "environ"_n);
-    Ref configured = call(attr(environment, "get"_n), {text("VESK_SERVICE_URL"), text("")});
+    Ref configured = call(attr(environment, "get"_n), {"VESK_SERVICE_URL"_n, ""_n});
     if (!truthy(configured)) configured = attr_or(registry(module), "service_url"_n, Py_None);
     if (configured.is(Py_None)) configured = text(VESK_DEFAULT_SERVICE_URL);
     return strip_trailing_slashes(configured);
@@ -280,7 +244,7 @@ Ref service_address(Borrowed module) {
 
 [[noreturn]] void invalid_service_answer(Borrowed module) {
     raise_register_exception(module, 1021, "service",
-                             text("Distribution server sent an invalid answer, please try again later."));
+                             "Distribution server sent an invalid answer, please try again later."_n);
 }
 
 bool is_web_address(Borrowed value) {
@@ -311,14 +275,12 @@ ServiceAnswer ask_service(Borrowed module, Borrowed timeout) {
     if (!PyDict_Check(body.get())) invalid_service_answer(module);
 
     ServiceAnswer answer;
-    Ref url = Ref::borrow(PyDict_GetItemWithError(body.get(), "url"_n.get()));
-    if (!url && PyErr_Occurred()) raise_set();
+    Ref url = lookup(body, "url"_n);
     if (!url) url = service;
     if (!is_web_address(url)) invalid_service_answer(module);
     answer.url = strip_trailing_slashes(url);
 
-    Ref flag = Ref::borrow(PyDict_GetItemWithError(body.get(), "manager_update"_n.get()));
-    if (!flag && PyErr_Occurred()) raise_set();
+    Ref flag = lookup(body, "manager_update"_n);
     if (!flag) flag = integer(0);
     // JSON true and false are not integers here.
     if (!PyLong_Check(flag.get()) || PyBool_Check(flag.get())) invalid_service_answer(module);
@@ -356,12 +318,12 @@ bool refused_while_drawing(CaughtError& error) {
 // while Blender draws its interface; the refusal changes nothing, so off the main thread
 // the call is made again once the drawing is over (within half a minute). On the main
 // thread the refusal means the caller itself is drawing: it stands.
-void register_when_blender_lets(Borrowed register_class, Borrowed cls) {
+void register_when_blender_lets(Borrowed module, Borrowed register_class, Borrowed cls) {
     double pause = 0.001;
     for (double waited = 0; ; waited += pause, pause = std::min(pause * 2, 0.05)) {
         if (Ref::steal(PyObject_CallOneArg(register_class.get(), cls.get()))) return;
         CaughtError refusal;  // set aside while looking at it and at the thread, and while waiting
-        if (!refused_while_drawing(refusal) || waited > 30 || on_main_thread()) {
+        if (!refused_while_drawing(refusal) || waited > 30 || on_main_thread(module)) {
             refusal.restore();
             raise_set();
         }
@@ -483,7 +445,7 @@ void load_and_register(Borrowed module, Borrowed addon, Borrowed name, Mode mode
         check_host();
         Ref register_class = attr(attr(global(module, "bpy"_n), "utils"_n), "register_class"_n);
         for_each(ordered_classes, [&](Ref cls) {
-            register_when_blender_lets(register_class, cls);
+            register_when_blender_lets(module, register_class, cls);
             require_status(PyList_Append(registered.get(), cls.get()));
         });
 
@@ -539,8 +501,7 @@ Kept registration_locks;  // add-on name -> _thread.RLock
 Ref registration_lock(Borrowed name) {
     if (!registration_locks) registration_locks.keep(require(PyDict_New()));
     Borrowed locks = registration_locks.get();
-    if (PyObject* found = PyDict_GetItemWithError(locks.get(), name.get())) return Ref::borrow(found);
-    if (PyErr_Occurred()) raise_set();
+    if (Ref found = lookup(locks, name)) return found;
     Ref lock = call(attr(require(PyImport_ImportModule("_thread")), "RLock"_n));
     // The import may have let another thread in: the first lock stored wins.
     PyObject* stored = PyDict_SetDefault(locks.get(), name.get(), lock.get());
@@ -634,46 +595,22 @@ Ref unregister_addon(Borrowed module, Borrowed name) {
     return none();
 }
 
-// ---- the module functions ---------------------------------------------------------
-
-PyObject* py_register(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"addon", "action", nullptr};
-    PyObject* addon = nullptr;
-    PyObject* action = nullptr;
-    if (!parse_arguments(args, kwargs, "O|O:register", names, &addon, &action)) return nullptr;
-    if (action == Py_None) action = nullptr;
-    return edge("register", [&] {
-        InFlight in_flight(module);
-        return register_addon(module, addon, action);
-    });
-}
-
-PyObject* py_unregister(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"name", nullptr};
-    PyObject* name = nullptr;
-    if (!parse_arguments(args, kwargs, "O:unregister", names, &name)) return nullptr;
-    return edge("unregister", [&] {
-        InFlight in_flight(module);
-        return unregister_addon(module, name);
-    });
-}
-
-PyObject* py_get_ordered_classes(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"modules", nullptr};
-    PyObject* modules = nullptr;
-    if (!parse_arguments(args, kwargs, "O:__get_ordered_classes__", names, &modules)) return nullptr;
-    return edge("__get_ordered_classes__", [&] { return Ordering(module).run(modules); });
-}
-
-PyMethodDef registration_table[] = {
-    function_entry<py_register>("register", "register($module, /, addon, action=None)\n--\n\n"),
-    function_entry<py_unregister>("unregister", "unregister($module, /, name)\n--\n\n"),
-    function_entry<py_get_ordered_classes>("__get_ordered_classes__",
-                                           "__get_ordered_classes__($module, /, modules)\n--\n\n"),
-};
-
 }  // namespace
 
-std::span<PyMethodDef> registration_functions() { return registration_table; }
+// ---- the module functions ---------------------------------------------------------
+
+Ref register_entry(Borrowed module, const Arguments& arguments) {
+    InFlight in_flight(module);
+    return register_addon(module, arguments[0], arguments[1]);
+}
+
+Ref unregister_entry(Borrowed module, const Arguments& arguments) {
+    InFlight in_flight(module);
+    return unregister_addon(module, arguments[0]);
+}
+
+Ref get_ordered_classes_entry(Borrowed module, const Arguments& arguments) {
+    return Ordering(module).run(arguments[0]);
+}
 
 }  // namespace vesk

@@ -10,6 +10,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import sys
 import tempfile
 import threading
@@ -379,14 +380,24 @@ def model_service(body, service_url):
     return url.rstrip("/"), flag
 
 
+def newer(latest, installed):
+    """Plain dotted numbers compare as numbers (1.2 the same as 1.2.0); other versions differ or not."""
+    plain = re.compile(r"[0-9]+(\.[0-9]+)*")
+    if plain.fullmatch(latest) and plain.fullmatch(installed):
+        numbers = [[int(it) for it in version.split(".")] for version in (latest, installed)]
+        length = max(map(len, numbers))
+        return [*numbers[0], *[0] * length][:length] > [*numbers[1], *[0] * length][:length]
+    return latest != installed
+
+
 def model_check(record, response):
     """check_addon_update after the index request: (update, tips) as left, or the exception."""
     data = response.json()[0]
     if not record["version"]:
         return record["update"], record["tips"]
-    update = [int(it) for it in record["version"].split(".")] < data["version"]
-    if update:
-        return True, "Available update: " + ".".join(str(it) for it in data["version"])
+    latest = ".".join(str(it) for it in data["version"])
+    if newer(latest, record["version"]):
+        return True, "Available update: " + latest
     return False, "No update"
 
 

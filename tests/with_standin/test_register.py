@@ -5,6 +5,7 @@ namespace; the distribution server is a real HTTP server on loopback.
 """
 
 import sys
+import threading
 import types
 
 import bpy
@@ -101,7 +102,7 @@ def test_classes_are_registered_before_any_hook(vesk, prefs, web, addon, monkeyp
 
 def test_check_update_only_checks(vesk, prefs, web, addon):
     record = prefs.addons[NAME]
-    record.version = "1.2"
+    record.version = "1.1"
     assert vesk.register(record, "check_update") is None
     assert vesk.register(addon=record, action="check_update") is None
     assert addon.import_calls == [] and bpy.utils.registered == [] and prefs.installed == {}
@@ -109,7 +110,8 @@ def test_check_update_only_checks(vesk, prefs, web, addon):
 
 
 @pytest.mark.parametrize("installed, index, update, tips", [
-    ("1.2", [1, 2, 0], True, "Available update: 1.2.0"),
+    ("1.2", [1, 2, 0], False, "No update"),
+    ("1.2a", [1, 2, 0], True, "Available update: 1.2.0"),  # not plain numbers: any difference
     ("1.10.0", [1, 9, 9], False, "No update"),
     ("2.0.0", [1, 9, 9], False, "No update"),
     ("1.9.9", [1, 10], True, "Available update: 1.10"),
@@ -157,10 +159,6 @@ def test_update_check_errors_propagate(vesk, prefs, web, addon):
     web.put_json(f"/addons/{NAME}/index.json", [])
     with pytest.raises(IndexError):
         vesk.register(record)
-    web.put_json(f"/addons/{NAME}/index.json", [{"version": [1, 2]}])
-    record.version = "1.x"
-    with pytest.raises(ValueError):
-        vesk.register(record)
     assert addon.import_calls == [] and prefs.installed == {}
 
 
@@ -180,7 +178,7 @@ class RecordingThread:
 
 def test_manager_update_flag_starts_one_thread_before_the_index_request(vesk, prefs, web, addon, monkeypatch):
     web.put_json("/service.json", {"url": web.url + "/addons", "manager_update": 1})
-    fake_threading = types.SimpleNamespace(Thread=RecordingThread)
+    fake_threading = types.SimpleNamespace(Thread=RecordingThread, current_thread=threading.current_thread)
     RecordingThread.started = []
     RecordingThread.web_requests = lambda: list(web.requests)
     monkeypatch.setattr(vesk, "threading", fake_threading)
