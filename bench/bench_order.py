@@ -140,7 +140,7 @@ def run(runs, budget, sizes, shapes, cached_hints=False):
     import bpy
     import corvane.vesk as vesk
 
-    sys.path.insert(0, str(BENCH))
+    sys.path.insert(0, str(REPO / "scripts" / "blender"))
     import baseline_order
 
     where = f"Blender {bpy.app.version_string}" if hasattr(bpy.app, "version_string") else "the stand-in"
@@ -174,20 +174,20 @@ def run(runs, budget, sizes, shapes, cached_hints=False):
 
 
 def in_debian_blender(arguments):
-    sys.path.insert(0, str(REPO / "tests"))
-    import harness
+    sys.path.insert(0, str(REPO / "scripts" / "blender"))
+    import blender_session as session
 
-    if harness.BLENDER is None:
+    if session.BLENDER is None:
         print("Debian's blender executable is not installed", file=sys.stderr)
         return 1
     script = f"""
-        import sys
-        sys.path.insert(0, {str(BENCH)!r})
         import bench_order
         bench_order.run(*{arguments!r})
     """
     with tempfile.TemporaryDirectory(prefix="corvane-bench-") as home:
-        result = harness.run_blender(script, home, check=False, timeout=600)
+        (Path(home) / "scripts").mkdir()
+        result = session.run(script, home, path=[session.corvane_site(), BENCH, *session.SHARED], cwd=home,
+                             timeout=600)
     lines = result.process.stdout.splitlines()
     start = next((i for i, line in enumerate(lines) if line.startswith("__get_ordered_classes__")), None)
     if result.process.returncode != 0 or start is None:

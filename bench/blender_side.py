@@ -7,12 +7,11 @@ Variants: "module" (corvane.vesk's own pipeline), "floor" and "floor_nogc"
 "module_stages" (the floor and the module with their stages timed).
 """
 
-import json
 import os
 
 import addon_gen
+from blender_inside import HOST, report  # noqa: F401 (the variants' report)
 
-HOST = "corvane_host"
 NAME = addon_gen.NAME
 VARIANT = os.environ.get("CORVANE_BENCH_VARIANT", "module")
 SIZE = int(os.environ.get("CORVANE_BENCH_SIZE", "0"))
@@ -49,17 +48,6 @@ def count_instructions(on):
 
         subprocess.run(["callgrind_control", "--instr=" + ("on" if on else "off"), str(os.getpid())],
                        check=True, capture_output=True, timeout=300)
-
-
-def report(**values):
-    path = os.environ["CORVANE_BENCH_REPORT"]
-    old = {}
-    if os.path.exists(path):
-        with open(path) as f:
-            old = json.load(f)
-    old.update(values)
-    with open(path, "w") as f:
-        json.dump(old, f)
 
 
 def registered_classes(bpy):

@@ -1,4 +1,4 @@
-"""One measurement inside Debian's Blender, run by bench/run.py with --python.
+"""One measurement inside Debian's Blender, run by bench/run.py.
 
 CORVANE_BENCH_PHASE:
   install  - a factory-fresh Blender enables the host add-on (corvane.vesk starts),
@@ -17,11 +17,9 @@ import sys
 import time
 import traceback
 
-sys.path.insert(0, os.environ["CORVANE_BENCH_DIR"])
-
-import addon_utils  # noqa: E402
-import blender_side as side  # noqa: E402
-import bpy  # noqa: E402
+import blender_side as side
+import bpy
+from blender_inside import enable_host
 
 
 def record(prefs):
@@ -34,15 +32,9 @@ def verify(addon):
 
 
 def install(phase):
-    # The profile's folders were made after this Blender started: put them on sys.path.
-    bpy.utils.refresh_script_paths()
-    addon_utils.modules_refresh()
+    prefs = enable_host(side.NAME)
     from corvane import vesk
 
-    if addon_utils.enable(side.HOST, default_set=True) is None:
-        raise SystemExit("the host add-on did not enable")
-    prefs = bpy.context.preferences.addons[side.HOST].preferences
-    prefs.index = list(prefs.addons.keys()).index(side.NAME)
     addon = record(prefs)
     run, stages = side.pipeline("install", vesk)
     gc.collect()

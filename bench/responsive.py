@@ -15,7 +15,6 @@ examples/corvane_host/ at revision --before (default main), run the same way.
 
 import argparse
 import io
-import json
 import shutil
 import statistics
 import subprocess
@@ -25,10 +24,10 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
-sys.path[:0] = [str(REPO / "scripts"), str(BENCH)]
+sys.path[:0] = [str(REPO / "scripts" / "blender"), str(BENCH)]
 
 import addon_gen  # noqa: E402
-import profile_setup as profile  # noqa: E402
+import blender_session as session  # noqa: E402
 
 HOST_FILE = "examples/corvane_host/__init__.py"
 # Xvfb draws in software: a frame of a larger screen takes longer than the gaps measured.
@@ -36,20 +35,14 @@ SCREEN = "800x600"
 
 
 def run_once(work, number, url, host_source):
-    home = profile.install_into_profile(work / f"run-{number:02d}")
+    home = session.install_into_profile(work / f"run-{number:02d}")
     if host_source is not None:
         (home / "scripts" / "addons" / "corvane_host" / "__init__.py").write_text(host_source)
-    report = home / "report.json"
-    env = profile.blender_env(home, {"VESK_SERVICE_URL": url, "CORVANE_RESPONSIVE_REPORT": str(report),
-                                     "CORVANE_TESTS_DIR": str(REPO / "tests")})
-    process = subprocess.run(
-        ["xvfb-run", "-a", "-s", f"-screen 0 {SCREEN}x24", profile.BLENDER, "--factory-startup",
-         "--window-geometry", "0", "0", *SCREEN.split("x"),
-         "--python-exit-code", "3", "--python", str(BENCH / "responsive_in_blender.py")],
-        capture_output=True, text=True, env=env, cwd=str(home), timeout=600)
-    if process.returncode != 0 or not report.exists():
-        raise SystemExit(f"Blender exited with {process.returncode}:\n{(process.stdout + process.stderr)[-3000:]}")
-    figures = json.loads(report.read_text())
+    run = session.run(BENCH / "responsive_in_blender.py", home, interface=True, screen=SCREEN, fill_screen=True,
+                      env={"VESK_SERVICE_URL": url}, cwd=home, timeout=600)
+    if run.process.returncode != 0 or not run.report:
+        raise SystemExit(f"Blender exited with {run.process.returncode}:\n{run.output[-3000:]}")
+    figures = run.report
     shutil.rmtree(home, ignore_errors=True)
     if figures["tips"] != "INSTALLED" or figures["enabled"] != [True, True]:
         raise SystemExit(f"the install did not end installed and enabled: {figures}")

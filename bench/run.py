@@ -43,10 +43,10 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
-sys.path[:0] = [str(REPO / "scripts"), str(BENCH)]
+sys.path[:0] = [str(REPO / "scripts" / "blender"), str(BENCH)]
 
 import addon_gen  # noqa: E402
-import profile_setup as profile  # noqa: E402
+import blender_session as session  # noqa: E402
 
 IN_BLENDER = BENCH / "in_blender.py"
 PROBE = BENCH / "startup_probe.py"
@@ -83,7 +83,7 @@ class Bench:
         self.work = Path(work)
         self.cases = cases
         self.servers = {}
-        self.template = profile.install_into_profile(self.work / "template")
+        self.template = session.install_into_profile(self.work / "template")
         self.startup_templates = {}
         self.runs = 0
 
@@ -123,19 +123,16 @@ class Bench:
     # ---- one Blender ---------------------------------------------------------------------
 
     def blender(self, home, phase, variant, case, wrapper=(), extra_env=None):
-        report_file = home / "report.json"
-        env = profile.blender_env(home, {
-            "CORVANE_BENCH_PHASE": phase, "CORVANE_BENCH_VARIANT": variant, "CORVANE_BENCH_SIZE": str(case.size),
-            "CORVANE_BENCH_REPORT": str(report_file), "CORVANE_BENCH_DIR": str(BENCH),
-            "VESK_SERVICE_URL": self.servers[case].url, **(extra_env or {})})
-        command = [*wrapper, profile.BLENDER, "-b", *(["--factory-startup"] if phase != "startup" else []),
-                   *profile.blender_options(), "--python-exit-code", "3", "--python", str(IN_BLENDER)]
-        process = subprocess.run(command, capture_output=True, text=True, env=env, cwd=str(home), timeout=900)
-        report = json.loads(report_file.read_text()) if report_file.exists() else {}
-        if process.returncode != 0 or "error" in report:
-            raise BenchError(f"{phase} {variant} {case.label}: Blender exited with {process.returncode}\n"
-                             f"{report.get('error', '')}\n{(process.stdout + process.stderr)[-3000:]}")
-        return report
+        path = [BENCH, *session.SHARED]
+        run = session.run(IN_BLENDER, home, factory=phase != "startup", path=path, wrapper=wrapper, cwd=home,
+                          timeout=900, env={
+                              "CORVANE_BENCH_PHASE": phase, "CORVANE_BENCH_VARIANT": variant,
+                              "CORVANE_BENCH_SIZE": str(case.size), "CORVANE_BENCH_PATH": os.pathsep.join(map(str, path)),
+                              "VESK_SERVICE_URL": self.servers[case].url, **(extra_env or {})})
+        if run.process.returncode != 0 or "error" in run.report:
+            raise BenchError(f"{phase} {variant} {case.label}: Blender exited with {run.process.returncode}\n"
+                             f"{run.report.get('error', '')}\n{run.output[-3000:]}")
+        return run.report
 
     @staticmethod
     def check(report, phase, variant, case):
@@ -238,8 +235,7 @@ def machine():
                 break
     except OSError:
         pass
-    blender = subprocess.run([profile.BLENDER, "--version"], capture_output=True, text=True).stdout.split("\n")[0]
-    return f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}; {blender}"
+    return f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}; {session.blender_version_line()}"
 
 
 def run_table(bench, cases, runs, counting=False):
@@ -374,7 +370,7 @@ def main():
         cases = tuple(case for case in CASES
                       if (f"{case.extra_megabytes}MB" if case.extra_megabytes else str(case.size)) in wanted)
     runs = arguments.runs or (1 if arguments.instructions else 3 if arguments.quick or arguments.anatomy else 5)
-    if not profile.BLENDER or not shutil.which(profile.BLENDER):
+    if not session.BLENDER:
         say("Debian's Blender is not installed (scripts/setup.sh installs it)")
         return 1
 

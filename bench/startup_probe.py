@@ -18,7 +18,7 @@ failure = None
 def _install():
     scripts = os.environ["BLENDER_USER_SCRIPTS"]
     # Blender puts the user's modules folder on sys.path only after the startup scripts.
-    for folder in (os.path.join(scripts, "modules"), os.environ["CORVANE_BENCH_DIR"]):
+    for folder in (os.path.join(scripts, "modules"), *os.environ["CORVANE_BENCH_PATH"].split(os.pathsep)):
         if folder not in sys.path:
             sys.path.insert(0, folder)
     import blender_side as side

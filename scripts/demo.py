@@ -5,13 +5,12 @@ uninstalled by corvane.vesk in Debian's Blender."""
 import importlib.metadata
 import io
 import shutil
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import profile_setup as profile  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent / "blender"))
+import blender_session as session  # noqa: E402
 
 from corvane import publish, serve  # noqa: E402
 
@@ -52,7 +51,7 @@ def say(text=""):
 def next_release_source(temp):
     """Tellmora's sources as they stand for 1.1.0: the same code, a new bl_info version."""
     source = Path(temp) / "tellmora-1.1.0" / "tellmora"
-    shutil.copytree(profile.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(session.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
     init = source / "__init__.py"
     init.write_text(init.read_text().replace('"version": (1, 0, 0)', '"version": (1, 1, 0)'))
     return source
@@ -61,29 +60,19 @@ def next_release_source(temp):
 def run_phase(home, phase, dist, next_source, *, factory, extra_env=None, module_python=None, online=True):
     """One Blender session of the demo: Debian's Blender, or the bpy module when
     `module_python` names an interpreter that has it. `online`: Blender's online access
-    (4.2 and later) on or off."""
-    env = profile.blender_env(home, {"CORVANE_DEMO_PHASE": phase, "CORVANE_DEMO_SOURCE": str(next_source),
-                                     "CORVANE_DEMO_DIST": str(dist), **(extra_env or {})})
-    if module_python:
-        env["PYTHONPATH"] = str(Path(home) / "scripts" / "modules")
-        # No command line: online access (4.2 and later) is turned on as the preference.
-        packaged = PACKAGED_CORVANE_ONLY if env.get("CORVANE_DEMO_PACKAGE") else ""
-        command = [module_python, "-c", packaged + "import bpy\n"
-                   "if hasattr(bpy.app, 'online_access'): "
-                   f"bpy.context.preferences.system.use_online_access = {online}\n"
-                   f"exec(compile(open({str(IN_BLENDER)!r}).read(), {str(IN_BLENDER)!r}, 'exec'))"]
-    else:
-        command = profile.blender_wrapper()[0] + [profile.BLENDER, "-b"] + (["--factory-startup"] if factory else []) + [
-            *(profile.blender_options() if online else ["--offline-mode"] if profile.blender_version() >= (4, 2) else []),
-            "--python-exit-code", "3", "--python", str(IN_BLENDER)]
-    # A packaged host's session starts outside the checkout (`-c` puts the working folder on sys.path).
-    return subprocess.run(command, capture_output=True, text=True, env=env,
-                          cwd=str(home) if env.get("CORVANE_DEMO_PACKAGE") else None,
-                          timeout=600 * profile.blender_wrapper()[1])
+    (4.2 and later) on or off. Returns the session's run (process, report)."""
+    env = {"CORVANE_DEMO_PHASE": phase, "CORVANE_DEMO_SOURCE": str(next_source), "CORVANE_DEMO_DIST": str(dist),
+           **(extra_env or {})}
+    packaged = bool(env.get("CORVANE_DEMO_PACKAGE"))
+    # Nothing of the checkout on the session's sys.path: a packaged host's session starts
+    # outside it too (`-c` puts the working folder on sys.path).
+    return session.run(IN_BLENDER, home, module=module_python, factory=factory, online=online, env=env, path=(),
+                       before_bpy=PACKAGED_CORVANE_ONLY if packaged else "", cwd=home if packaged else None,
+                       timeout=600)
 
 
 def run_blender(home, phase, dist, next_source, factory):
-    process = run_phase(home, phase, dist, next_source, factory=factory)
+    process = run_phase(home, phase, dist, next_source, factory=factory).process
     for line in process.stdout.splitlines():
         if line.startswith("DEMO| "):
             say("  " + line[6:] if line[6:] else "")
@@ -98,11 +87,11 @@ def main():
         temp = Path(temp)
         dist, home = temp / "dist", temp / "profile"
         say(f"corvane {importlib.metadata.version('corvane')} demo in Debian's Blender "
-            f"({subprocess.run([profile.BLENDER, '--version'], capture_output=True, text=True).stdout.split(chr(10))[0]})")
+            f"({session.blender_version_line()})")
 
         say()
         say("== The maker publishes Tellmora 1.0.0")
-        release = publish.publish(str(profile.TELLMORA_SOURCE), "1.0.0", str(dist))
+        release = publish.publish(str(session.TELLMORA_SOURCE), "1.0.0", str(dist))
         say(f"  {release['archive']}: modules {release['modules']}")
 
         log = io.StringIO()
@@ -113,7 +102,7 @@ def main():
             return 1
         with server:
             say(f"== Serving {dist} at {server.url}")
-            profile.install_into_profile(home)
+            session.install_into_profile(home)
             say(f"== A Blender user profile in {home}, with corvane in scripts/modules "
                 "and the host add-on in scripts/addons")
 

@@ -14,7 +14,8 @@ installer, as a user does: a legacy zip (Install from Disk) or, for the host mod
 CORVANE_DEMO_HOST=bl_ext.user_default.corvane_host, an extension.
 
 Each step prints what it shows; a step that does not do what it says raises, so
-Blender exits non-zero. CORVANE_DEMO_REPORT, when set, receives the states as JSON.
+Blender exits non-zero. CORVANE_REPORT, when set, receives the states as JSON (the session's report;
+blender_inside is not imported: nothing of the checkout is on this sys.path).
 """
 
 import json
@@ -284,8 +285,8 @@ def main():
         {"first": first, "offline": offline, "second": second}[phase]()
         report["ok"] = True
     finally:
-        if os.environ.get("CORVANE_DEMO_REPORT"):
-            with open(os.environ["CORVANE_DEMO_REPORT"], "w") as out:
+        if os.environ.get("CORVANE_REPORT"):
+            with open(os.environ["CORVANE_REPORT"], "w") as out:
                 json.dump(report, out)
         sys.stdout.flush()
 

@@ -11,15 +11,13 @@ after round --settled-after; exits non-zero when Blender fails a step.
 """
 
 import argparse
-import json
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import profile_setup  # noqa: E402
+sys.path.insert(0, str(HERE / "blender"))
+import blender_session as session  # noqa: E402
 
 IN_BLENDER = HERE / "memory_in_blender.py"
 
@@ -30,21 +28,15 @@ def run(rounds, temp):
 
     temp = Path(temp)
     dist, home = temp / "dist", temp / "profile"
-    publish.publish(str(profile_setup.TELLMORA_SOURCE), "1.0.0", str(dist))
-    profile_setup.install_into_profile(home)
-    report = temp / "memory.json"
-    wrapper, slower = profile_setup.blender_wrapper()
+    publish.publish(str(session.TELLMORA_SOURCE), "1.0.0", str(dist))
+    session.install_into_profile(home)
     with serve.serve(str(dist), port=0, stream=open(temp / "server.log", "w")) as server:
-        env = profile_setup.blender_env(home, {"VESK_SERVICE_URL": server.url, "CORVANE_MEMORY_ROUNDS": str(rounds),
-                                               "CORVANE_MEMORY_REPORT": str(report),
-                                               "CORVANE_MEMORY_SOURCE": str(profile_setup.TELLMORA_SOURCE)})
-        process = subprocess.run(wrapper + [profile_setup.BLENDER, "-b", "--factory-startup",
-                                            *profile_setup.blender_options(), "--python-exit-code", "3",
-                                            "--python", str(IN_BLENDER)],
-                                 capture_output=True, text=True, env=env, timeout=(120 + 5 * rounds) * slower)
-    if process.returncode != 0 or not report.exists():
-        raise RuntimeError(f"Blender exited with {process.returncode}:\n{(process.stdout + process.stderr)[-5000:]}")
-    return json.loads(report.read_text())
+        run = session.run(IN_BLENDER, home, timeout=120 + 5 * rounds,
+                          env={"VESK_SERVICE_URL": server.url, "CORVANE_MEMORY_ROUNDS": str(rounds),
+                               "CORVANE_MEMORY_SOURCE": str(session.TELLMORA_SOURCE)})
+    if run.process.returncode != 0 or not run.report:
+        raise RuntimeError(f"Blender exited with {run.process.returncode}:\n{run.output[-5000:]}")
+    return run.report
 
 
 def growth(samples, settled_after):
@@ -71,7 +63,7 @@ def main():
     arguments = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="corvane-memory-") as temp:
         result = run(arguments.rounds, temp)
-    version = subprocess.run([profile_setup.BLENDER, "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    version = session.blender_version_line()
     print(f"{arguments.rounds} rounds of install, update and uninstall in one Blender process ({version}), "
           f"{result['seconds']:.0f}s")
     for line in curve_lines(result["samples"], arguments.every):

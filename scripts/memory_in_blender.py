@@ -12,12 +12,11 @@ install and update do. Blender keeps every property group class that was ever
 registered, and its add-on operators keep a little per call, so both curves of
 allocated blocks climb; the baseline shows by how much without corvane.
 
-Writes the samples as JSON to CORVANE_MEMORY_REPORT. A step that does not do
+Reports the samples (blender_inside.report). A step that does not do
 what it says raises, so Blender exits non-zero.
 """
 
 import gc
-import json
 import os
 import resource
 import sys
@@ -26,8 +25,8 @@ import types
 
 import addon_utils
 import bpy
+from blender_inside import HOST, enable_host, report
 
-HOST = "corvane_host"
 ADDON = "tellmora"
 PAGE = resource.getpagesize()
 
@@ -106,13 +105,9 @@ def baseline(rounds):
 
 def main():
     rounds = int(os.environ["CORVANE_MEMORY_ROUNDS"])
-    bpy.utils.refresh_script_paths()
-    addon_utils.modules_refresh()
+    prefs = enable_host(ADDON)
     from corvane import vesk
 
-    check(addon_utils.enable(HOST, default_set=True) is not None, "the host add-on enables")
-    prefs = bpy.context.preferences.addons[HOST].preferences
-    prefs.index = list(prefs.addons.keys()).index(ADDON)
     record = prefs.addons[ADDON]
     samples = [measure()]
     started = time.monotonic()
@@ -132,10 +127,9 @@ def main():
         del sys.modules[name]  # the package Blender imported when enabling the add-on
     started = time.monotonic()
     base = baseline(rounds)
-    with open(os.environ["CORVANE_MEMORY_REPORT"], "w") as out:
-        json.dump({"samples": samples, "seconds": seconds, "classes_kept": kept, "baseline": base,
-                   "baseline_seconds": time.monotonic() - started,
-                   "baseline_classes_kept": classes_alive("TELLMORA_PG_settings") - kept}, out)
+    report(samples=samples, seconds=seconds, classes_kept=kept, baseline=base,
+           baseline_seconds=time.monotonic() - started,
+           baseline_classes_kept=classes_alive("TELLMORA_PG_settings") - kept)
 
 
 main()

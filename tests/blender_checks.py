@@ -107,17 +107,6 @@ def assert_frame_facts(facts):
     assert facts["translations_accepted"]
 
 
-def quit_blender():
-    """Quits Blender from a timer step, whose context has no window: Blender 2.83 crashes
-    quitting without one."""
-    import bpy
-
-    if bpy.app.version < (3, 0):
-        bpy.ops.wm.quit_blender({"window": bpy.context.window_manager.windows[0]})
-    else:
-        bpy.ops.wm.quit_blender()
-
-
 def user_scripts():
     return os.environ["BLENDER_USER_SCRIPTS"]
 
@@ -344,11 +333,9 @@ def quit_while_a_registration_waits(report, bound, interface=False):
 
     import addon_utils
     import bpy
+    from blender_inside import enable_host, quit_blender
 
-    bpy.utils.refresh_script_paths()
-    addon_utils.modules_refresh()
-    addon_utils.enable("corvane_host", default_set=True)
-    bpy.context.preferences.addons["corvane_host"].preferences.addons["tellmora"].status = True
+    enable_host(select=None).addons["tellmora"].status = True
     addon_utils.disable("corvane_host")  # the preferences stay
     before = set(threading.enumerate())
     addon_utils.enable("corvane_host", default_set=True)

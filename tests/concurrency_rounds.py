@@ -16,8 +16,9 @@ One round:
    uninstalled, and one is installed and uninstalled again to show that the
    manager still works (`recovered`).
 
-What the end state must satisfy, whatever the interleaving (the module takes no
-lock; each shared write is a single operation):
+What the end state must satisfy, whatever the interleaving (registrations of one
+add-on take turns on a lock of that add-on; every other shared write is a single
+operation):
 - `installed` is a dict of whole entries: a record's name to a dict with exactly
   the keys "unregister" and "ordered_classes", in that order, each a list;
 - every entry is whole in Blender too: its classes are all registered (the
@@ -473,34 +474,6 @@ def blender_host(vesk, prefs, names, dist):
                 bpy.utils.unregister_class)
 
 
-def show_addons_while_running():
-    """The interface draws what the threads change: the 3D view's sidebar with the add-ons'
-    panels, and the host's preferences with the records, in the add-on list."""
-    import addon_utils
-    import bpy
-
-    screen = bpy.context.window_manager.windows[0].screen
-    areas = sorted(screen.areas, key=lambda a: a.width * a.height, reverse=True)
-    view = next((a for a in areas if a.type == "VIEW_3D"), areas[0])
-    view.ui_type = "VIEW_3D"
-    view.spaces.active.show_region_ui = True
-    other = next(a for a in areas if a != view)
-    other.ui_type = "PREFERENCES"
-    bpy.context.preferences.active_section = "ADDONS"
-    bpy.context.window_manager.addon_search = "Corvane"
-    for module in addon_utils.modules():
-        if module.__name__ == "corvane_host":
-            addon_utils.module_bl_info(module)["show_expanded"] = True
-
-
-def redraw_everything():
-    import bpy
-
-    for window in bpy.context.window_manager.windows:
-        for area in window.screen.areas:
-            area.tag_redraw()
-
-
 def runs_module_code(thread):
     """Whether `thread` runs one of the module's functions (a start-up registration, the manager's
     update); a finished thread has dropped its target."""
@@ -515,21 +488,17 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
     import faulthandler
     import os
 
-    import addon_utils
-    import blender_checks
     import bpy
+    from blender_inside import enable_host, guarded, quit_soon, redraw_everything, show_addons_while_running
 
     # Under valgrind (scripts/memcheck.sh) everything is slower.
     slower = float(os.environ.get("CORVANE_BLENDER_TIMEOUT_FACTOR", "1"))
     join_timeout *= slower
     faulthandler.enable()  # a crash shows every thread's Python stack
     faulthandler.dump_traceback_later(watchdog * slower, exit=True)  # a hang ends the run with the stacks
-    bpy.utils.refresh_script_paths()
-    addon_utils.modules_refresh()
+    prefs = enable_host(select=None)
     from corvane import vesk
 
-    assert addon_utils.enable("corvane_host", default_set=True) is not None, "the host add-on enables"
-    prefs = bpy.context.preferences.addons["corvane_host"].preferences
     vesk.unregister_all()  # the host's init registered the translations; every round's init does
     host = blender_host(vesk, prefs, names, dist)
     made = [Round(host, number, seed + number, join_timeout=join_timeout) for number in range(rounds)]
@@ -551,19 +520,7 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
 
     def done(outcomes):
         finish(outcomes)
-        bpy.app.timers.register(lambda: blender_checks.quit_blender() and None, first_interval=0.1)
-
-    def guarded(function):
-        def run(*args):
-            try:
-                return function(*args)
-            except BaseException:
-                import traceback
-
-                traceback.print_exc()
-                os._exit(1)
-
-        return run
+        quit_soon()
 
     show_addons_while_running()
     bpy.types.SpaceView3D.draw_handler_add(lambda: frames.append(None), (), "WINDOW", "POST_PIXEL")

@@ -7,7 +7,6 @@ Tellmora runs from its saved copy all the same."""
 
 import contextlib
 import functools
-import json
 import socket
 import subprocess
 import sys
@@ -21,7 +20,6 @@ import harness
 sys.path.insert(0, str(harness.REPO / "scripts"))
 import demo  # noqa: E402
 import package_host  # noqa: E402
-import profile_setup  # noqa: E402
 
 from corvane import publish, serve  # noqa: E402
 
@@ -76,7 +74,7 @@ def run(module_python=None, package=None, offline_starts=()):
     item of OFFLINE_STARTS."""
     temp = Path(tempfile.mkdtemp(prefix="corvane-e2e-"))
     dist, home = temp / "dist", temp / "profile"
-    publish.publish(str(profile_setup.TELLMORA_SOURCE), "1.0.0", str(dist))
+    publish.publish(str(harness.session.TELLMORA_SOURCE), "1.0.0", str(dist))
     next_source = demo.next_release_source(temp)
     results = {}
     with serve.serve(str(dist), port=0, stream=open(temp / "server.log", "w")) as server:
@@ -91,16 +89,14 @@ def run(module_python=None, package=None, offline_starts=()):
             other.mkdir(parents=True)
             (other / "__init__.py").write_text(OTHER_INIT)
             publish.publish(str(other), None, str(dist))
-            profile_setup.install_into_profile(home, ("tellmora", OTHER), server.url)
+            harness.session.install_into_profile(home, ("tellmora", OTHER), server.url)
             settings = {"CORVANE_DEMO_OTHER": OTHER}
         for phase, factory in (("first", True), ("second", False)):
-            report = temp / f"{phase}.json"
-            process = demo.run_phase(home, phase, dist, next_source, factory=factory, module_python=module_python,
-                                     extra_env={"CORVANE_DEMO_REPORT": str(report),
-                                                # a self-update would ask this server, never the public index
-                                                "VESK_PACKAGE_INDEX_URL": server.url, **settings})
-            assert process.returncode == 0, (process.stdout + process.stderr)[-5000:]
-            results[phase] = json.loads(report.read_text())
+            run = demo.run_phase(home, phase, dist, next_source, factory=factory, module_python=module_python,
+                                 # a self-update would ask this server, never the public index
+                                 extra_env={"VESK_PACKAGE_INDEX_URL": server.url, **settings})
+            assert run.process.returncode == 0, run.output[-5000:]
+            results[phase] = run.report
             results[phase + "_requests"] = server.requests
             server.clear_requests()
             if phase == "first":
@@ -127,17 +123,15 @@ def has_online_switch(module_python):
 def start_offline(how, following, server, home, dist, next_source, module_python, settings):
     """One start with the server out of reach. The bpy module reads online access from the
     saved preferences, so the start before the one with it off saves it off."""
-    report = Path(home).parent / f"offline {how}.json"
     save_online = "0" if following == "online access off" else "1"
     with out_of_reach(how, server) as (address, requests):
         launched = time.time()
-        process = demo.run_phase(home, "offline", dist, next_source, factory=False, module_python=module_python,
-                                 online=how != "online access off",
-                                 extra_env={**settings, "VESK_SERVICE_URL": address, "CORVANE_DEMO_REPORT": str(report),
-                                            "CORVANE_DEMO_SAVE_ONLINE": save_online,
-                                            "VESK_PACKAGE_INDEX_URL": address})
-    assert process.returncode == 0, (how, (process.stdout + process.stderr)[-5000:])
-    result = json.loads(report.read_text())
+        run = demo.run_phase(home, "offline", dist, next_source, factory=False, module_python=module_python,
+                             online=how != "online access off",
+                             extra_env={**settings, "VESK_SERVICE_URL": address, "CORVANE_DEMO_SAVE_ONLINE": save_online,
+                                        "VESK_PACKAGE_INDEX_URL": address})
+    assert run.process.returncode == 0, (how, run.output[-5000:])
+    result = dict(run.report)
     result["operator_after"] = result["offline_told_at"] - launched
     result["requests"] = list(requests)
     return result
@@ -169,7 +163,7 @@ def check(results):
         assert offline["ok"] and offline["offline_message"].startswith("The scene holds"), how
         assert {**offline["offline"], "tips": "INSTALLED"} == updated, (how, offline["offline"])
         # (under valgrind, scripts/memcheck.sh, Blender's own time grows by its factor)
-        assert offline["operator_after"] < 15 * profile_setup.blender_wrapper()[1], (how, offline["operator_after"])
+        assert offline["operator_after"] < 15 * harness.session.blender_wrapper()[1], (how, offline["operator_after"])
         # The silent server saw each installed add-on's service request; the others nothing.
         assert set(offline["requests"]) == ({"/service.json"} if how == "silent" else set()), (how, offline["requests"])
 

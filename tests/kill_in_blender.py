@@ -5,8 +5,7 @@ again (uninstall, download, unpack, load, register), saving Blender's preference
 after each, until the test kills the process.
 CORVANE_KILL_PHASE=verify: Blender started again on the same user folders. The
 start-up thread registers Tellmora when the saved record says it is installed;
-otherwise the add-on is installed again. Reports what came back, as JSON into
-CORVANE_KILL_REPORT.
+otherwise the add-on is installed again. Reports what came back (blender_inside.report).
 """
 
 import hashlib
@@ -17,6 +16,7 @@ import threading
 import time
 
 import addon_utils
+import blender_inside
 import bpy
 
 HOST = "corvane_host"
@@ -87,8 +87,7 @@ def verify():
     )
     bpy.ops.tellmora.tell()
     report["told"] = bpy.context.scene.tellmora.last_message
-    with open(os.environ["CORVANE_KILL_REPORT"], "w") as out:
-        json.dump(report, out)
+    blender_inside.report(**report)
     say("verified", json.dumps(report))
 
 

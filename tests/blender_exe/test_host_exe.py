@@ -1,15 +1,10 @@
 """The host add-on's buttons in Debian's Blender: results and errors reach the user as reports."""
 
-import sys
-
 import harness
-
-sys.path.insert(0, str(harness.REPO / "scripts"))
-import profile_setup  # noqa: E402
 
 
 def test_host_buttons_report_results_and_errors(tmp_path):
-    profile_setup.install_into_profile(tmp_path)
+    harness.session.install_into_profile(tmp_path)
     run = harness.run_blender("""
         import addon_utils, bpy
         bpy.utils.refresh_script_paths()

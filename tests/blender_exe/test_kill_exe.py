@@ -23,18 +23,14 @@ import random
 import re
 import shutil
 import signal
-import subprocess
-import sys
 import time
 import zipfile
 from pathlib import Path
 
+from corvane import publish, serve
+
 import harness
-
-sys.path.insert(0, str(harness.REPO / "scripts"))
-import profile_setup as profile  # noqa: E402
-
-from corvane import publish, serve  # noqa: E402
+from harness import session
 
 IN_BLENDER = harness.TESTS / "kill_in_blender.py"
 ADDON = "tellmora"
@@ -59,12 +55,9 @@ def sha256(data):
 
 def start(home, phase, server, report):
     """Blender on the profile `home`; its output goes to home/blender.log (read with `output`)."""
-    env = profile.blender_env(home, {"VESK_SERVICE_URL": server.url, "CORVANE_KILL_PHASE": phase,
-                                     "CORVANE_KILL_REPORT": str(report), "CORVANE_KILL_CYCLES": "1000"})
-    with open(home / "blender.log", "wb") as log:
-        return subprocess.Popen([profile.BLENDER, "-b", *profile.blender_options(), "--python-exit-code", "3",
-                                 "--python", str(IN_BLENDER)],
-                                stdout=log, stderr=subprocess.STDOUT, env=env)
+    return session.start(IN_BLENDER, home, factory=False, wrapper=(), report=report, log=home / "blender.log",
+                         env={"VESK_SERVICE_URL": server.url, "CORVANE_KILL_PHASE": phase,
+                              "CORVANE_KILL_CYCLES": "1000"}).process
 
 
 def output(home):
@@ -135,11 +128,11 @@ def kill_when(process, moment, home, server, deadline=5.0):
 def test_killed_installs_never_load_a_torn_file(tmp_path):
     rng = random.Random(SEED)
     dist, home = tmp_path / "dist", tmp_path / "profile"
-    release = publish.publish(str(profile.TELLMORA_SOURCE), "1.0.0", str(dist))
+    release = publish.publish(str(session.TELLMORA_SOURCE), "1.0.0", str(dist))
     with zipfile.ZipFile(release["archive"]) as zf:
         bundle = zf.read(f"{ADDON}.data")
-    startup = {name: sha256((profile.TELLMORA_SOURCE / name).read_bytes()) for name in ("__init__.py", "auto_load.py")}
-    profile.install_into_profile(home)
+    startup = {name: sha256((session.TELLMORA_SOURCE / name).read_bytes()) for name in ("__init__.py", "auto_load.py")}
+    session.install_into_profile(home)
     figures = collections.Counter()
     moments = collections.Counter()
     stranded = collections.Counter()

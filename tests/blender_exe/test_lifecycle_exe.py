@@ -58,8 +58,8 @@ def test_fresh_profile_add_on_folder_reaches_sys_path(tmp_path):
 def test_blender_quits_while_a_startup_registration_waits_on_a_silent_server(tmp_path, interface):
     if interface and shutil.which("xvfb-run") is None:
         pytest.skip("xvfb-run is not installed")
-    bound = 15 * harness.profile_setup.blender_wrapper()[1]
-    harness.profile_setup.install_into_profile(tmp_path / "home")
+    bound = 15 * harness.session.blender_wrapper()[1]
+    harness.session.install_into_profile(tmp_path / "home")
     with faultserver.FaultServer() as server:
         server.put("/service.json", faultserver.silent())
         run = harness.run_blender(f"""
@@ -74,7 +74,7 @@ def test_blender_quits_while_a_startup_registration_waits_on_a_silent_server(tmp
 def test_blender_exits_cleanly_while_a_startup_registration_fails_or_runs(tmp_path):
     """Twenty exits in a row, each while a start-up thread reports its failed request, or
     while its request is still under way."""
-    harness.profile_setup.install_into_profile(tmp_path / "home")
+    harness.session.install_into_profile(tmp_path / "home")
     with faultserver.FaultServer() as server:
         endings = {"refused": "http://127.0.0.1:9", "reset": server.url + "/reset", "cut": server.url + "/cut",
                    "under way": server.url + "/slow"}
@@ -103,9 +103,9 @@ def test_host_disabled_while_an_action_waits_on_a_slow_server(tmp_path, action, 
                     "when the host shuts down")
     from corvane import publish
 
-    release = publish.publish(str(harness.profile_setup.TELLMORA_SOURCE), "1.0.0", str(tmp_path / "dist"))
+    release = publish.publish(str(harness.session.TELLMORA_SOURCE), "1.0.0", str(tmp_path / "dist"))
     archive = Path(release["archive"]).read_bytes()
-    harness.profile_setup.install_into_profile(tmp_path / "home")
+    harness.session.install_into_profile(tmp_path / "home")
     with faultserver.FaultServer() as server:
         service = json.dumps({"url": server.url})
         slow_service = [faultserver.trickle(service, 4, 1.5, "application/json")] if action == "start-up" else []

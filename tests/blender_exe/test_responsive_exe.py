@@ -1,10 +1,9 @@
 """Blender keeps drawing while the host's buttons wait on a server: Debian's Blender with its
-interface under a virtual screen, a 10 ms tick on its main thread (bench/responsive_in_blender.py),
+interface under a virtual screen, a 10 ms tick on its main thread (blender_inside.TickMeter),
 the host's preferences shown (the concurrency rounds' view) and the fault server answering."""
 
 import json
 import shutil
-import sys
 import textwrap
 import time
 from pathlib import Path
@@ -14,9 +13,6 @@ import pytest
 import faultserver
 import harness
 
-sys.path.insert(0, str(harness.REPO / "scripts"))
-import profile_setup  # noqa: E402
-
 pytestmark = pytest.mark.skipif(shutil.which("xvfb-run") is None, reason="xvfb-run is not installed")
 
 # Blocking the main thread shows as a gap as long as the download; the goal is 0.15 s. The bound
@@ -24,15 +20,13 @@ pytestmark = pytest.mark.skipif(shutil.which("xvfb-run") is None, reason="xvfb-r
 DOWNLOAD_SECONDS = 8.0
 GAP_BOUND = 4.0
 
-PRELUDE = f"""
-import sys, time
+PRELUDE = """
+import time
 import bpy
-sys.path.insert(0, {str(harness.REPO / "bench")!r})
-import blender_checks
-import concurrency_rounds
-from responsive_in_blender import TickMeter, busy, enable_host, guarded, press
+from blender_inside import (TickMeter, busy, enable_host, guarded, press, quit_blender, reported,
+                            show_addons_while_running)
 prefs = enable_host()
-concurrency_rounds.show_addons_while_running()
+show_addons_while_running()
 meter = TickMeter()
 frames = []
 bpy.types.SpacePreferences.draw_handler_add(lambda: frames.append(time.monotonic()), (), "WINDOW", "POST_PIXEL")
@@ -40,7 +34,7 @@ record = prefs.addons["tellmora"]
 """
 
 
-def serve_tellmora(tmp_path, server, zip_answer, source=profile_setup.TELLMORA_SOURCE):
+def serve_tellmora(tmp_path, server, zip_answer, source=harness.session.TELLMORA_SOURCE):
     """Tellmora 1.0.0 on the fault server: its service document and index answered, its
     archive as `zip_answer(body)`."""
     from corvane import publish
@@ -54,7 +48,7 @@ def serve_tellmora(tmp_path, server, zip_answer, source=profile_setup.TELLMORA_S
 def test_install_on_a_slow_server_leaves_blender_drawing(tmp_path):
     with faultserver.FaultServer() as server:
         serve_tellmora(tmp_path, server, lambda body: faultserver.trickle(body, 12, DOWNLOAD_SECONDS / 11))
-        profile_setup.install_into_profile(tmp_path)
+        harness.session.install_into_profile(tmp_path)
         run = harness.run_blender(PRELUDE + textwrap.dedent("""
             def start():
                 report(pressed=time.monotonic(), first=list(press("install")),
@@ -65,14 +59,10 @@ def test_install_on_a_slow_server_leaves_blender_drawing(tmp_path):
                 if busy():
                     return 0.01
                 import addon_utils
-                pressed, done = run_report()["pressed"], time.monotonic()
+                pressed, done = reported()["pressed"], time.monotonic()
                 report(gap=meter.longest_gap(pressed, done), seconds=done - pressed, tips=record.tips,
                        enabled=list(addon_utils.check("tellmora")))
-                blender_checks.quit_blender()
-
-            def run_report():
-                import json, os
-                return json.load(open(os.environ["CORVANE_TEST_REPORT"]))
+                quit_blender()
 
             bpy.app.timers.register(guarded(start), first_interval=1.0)
         """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False,
@@ -93,7 +83,7 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
         index = server.routes["/tellmora/index.json"][0]
         # Installed first (two index requests); the update's index request is never answered.
         server.put("/tellmora/index.json", index, index, faultserver.silent())
-        profile_setup.install_into_profile(tmp_path)
+        harness.session.install_into_profile(tmp_path)
         run = harness.run_blender(PRELUDE + textwrap.dedent("""
             bpy.ops.corvane.action(action="install")  # a script's call: to its end, on this thread
             before = {"status": record.status, "version": record.version, "data": len(record.data)}
@@ -107,7 +97,7 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
                 pressed = time.monotonic() - 3.0
                 report(busy=busy(), gap=meter.longest_gap(pressed, time.monotonic()),
                        frames=sum(1 for t in frames if t > pressed), quit_at=time.time())
-                blender_checks.quit_blender()
+                quit_blender()
 
             bpy.app.timers.register(guarded(start), first_interval=1.0)
         """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False,
@@ -132,13 +122,13 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
 def test_install_that_blender_cannot_enable_is_undone(tmp_path):
     # Tellmora's __init__ fails at import (a dependency missing): Blender cannot enable it.
     source = tmp_path / "tellmora"
-    shutil.copytree(profile_setup.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(harness.session.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
     init = (source / "__init__.py").read_text()
     (source / "__init__.py").write_text(
         init.replace("\nfrom . import auto_load", "\nimport tellmora_dependency\nfrom . import auto_load", 1))
     with faultserver.FaultServer() as server:
         serve_tellmora(tmp_path, server, faultserver.whole, source)
-        profile_setup.install_into_profile(tmp_path)
+        harness.session.install_into_profile(tmp_path)
         run = harness.run_blender(PRELUDE + textwrap.dedent("""
             import addon_utils
             from corvane import vesk
@@ -159,7 +149,7 @@ def test_install_that_blender_cannot_enable_is_undone(tmp_path):
                 if busy():
                     return 0.1
                 report(button=facts())
-                blender_checks.quit_blender()
+                quit_blender()
 
             bpy.app.timers.register(guarded(start), first_interval=1.0)
         """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False, interface=True)
@@ -175,7 +165,7 @@ def test_install_that_blender_cannot_enable_is_undone(tmp_path):
 def test_closing_a_window_during_an_action_is_no_quit(tmp_path):
     with faultserver.FaultServer() as server:
         serve_tellmora(tmp_path, server, lambda body: faultserver.trickle(body, 5, 0.8))
-        profile_setup.install_into_profile(tmp_path)
+        harness.session.install_into_profile(tmp_path)
         run = harness.run_blender(PRELUDE + textwrap.dedent("""
             manager = bpy.context.window_manager
             state = {}
@@ -209,7 +199,7 @@ def test_closing_a_window_during_an_action_is_no_quit(tmp_path):
                 if busy() and time.monotonic() - state["since"] < 20:
                     return 0.1
                 report(check=record.tips, busy=busy())
-                blender_checks.quit_blender()
+                quit_blender()
 
             bpy.app.timers.register(guarded(start), first_interval=1.0)
         """), tmp_path, env={"VESK_SERVICE_URL": server.url}, make_scripts=False, interface=True)

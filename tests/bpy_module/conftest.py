@@ -17,7 +17,7 @@ bpy = pytest.importorskip("bpy")  # noqa: E402
 assert "standin_api" not in (bpy.__file__ or ""), "the stand-in must not be on this process's path"
 import harness  # noqa: E402
 
-harness.profile_setup.allow_online_access(bpy)
+harness.session.allow_online_access(bpy)
 
 
 @pytest.fixture(scope="session")

@@ -23,7 +23,7 @@ def test_lifecycle_and_published_package_in_the_bpy_module(blender_home, tmp_pat
 
 def test_exits_while_a_startup_registration_waits_on_a_silent_server(tmp_path):
     # In an interpreter of its own: what is checked is that interpreter's exit.
-    home = harness.profile_setup.install_into_profile(tmp_path / "home")
+    home = harness.session.install_into_profile(tmp_path / "home")
     with faultserver.FaultServer() as server:
         server.put("/service.json", faultserver.silent())
         process = harness.fresh_python(f"""

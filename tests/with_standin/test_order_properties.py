@@ -1,7 +1,6 @@
 """Random dependency graphs: every class after its dependencies, every cycle reported, never a hang."""
 
 import signal
-import sys
 import types
 from contextlib import contextmanager
 
@@ -10,10 +9,7 @@ import corvane.vesk as vesk
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import harness
-
-sys.path.insert(0, str(harness.REPO / "bench"))
-import baseline_order  # noqa: E402
+import baseline_order
 
 CIRCULAR = "cannot order classes for registration, circular dependency among: "
 KINDS = ("PropertyGroup", "Operator", "Panel")
