@@ -1,18 +1,18 @@
-"""A raw-socket HTTP server on loopback that answers each path as the test says,
-including the answers a well-behaved server never gives: a connection reset
-before any answer, a reset in the middle of the body, a body cut short of its
-Content-Length, a body trickled out slowly, a request never answered.
+"""The tests' HTTP server on loopback, on raw sockets: each path answers as the test
+says, well (`put` a body, `put_json` a value) or as a well-behaved server never does:
+a connection reset before any answer, a reset in the middle of the body, a body cut
+short of its Content-Length, a body trickled out slowly, a request never answered.
 
 Each path holds a queue of answers: a request takes the first one, and the last
 one stays for every later request. Every request path is logged, in order.
 """
 
+import json
 import socket
 import struct
 import threading
 import time
-
-_REASONS = {200: "OK", 302: "Found", 404: "Not Found", 500: "Internal Server Error"}
+from http import HTTPStatus
 
 
 class Answer:
@@ -83,7 +83,7 @@ def _reset(connection):
 
 
 class FaultServer:
-    def __init__(self, tls=None):
+    def __init__(self, tls=None, port=0):
         """`tls`: (certificate file, key file) to answer https instead of http."""
         self.routes = {}
         self._tls = None
@@ -98,16 +98,22 @@ class FaultServer:
         self.reset_on_accept = set()
         self._accepted = 0
         self._lock = threading.Lock()
-        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener = socket.create_server(("127.0.0.1", port))
         self._listener.settimeout(0.05)
         self.url = f"{'https' if tls else 'http'}://127.0.0.1:{self._listener.getsockname()[1]}"
         self._closed = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
-    def put(self, path, *answers):
+    def put(self, path, *answers, status=200, content_type="application/octet-stream"):
+        """The answers to requests of `path`, in turn: an `Answer`, or a body answered whole
+        with `status` and `content_type`."""
+        answers = [a if isinstance(a, Answer) else whole(a, status, content_type) for a in answers]
         with self._lock:
-            self.routes[path] = list(answers)
+            self.routes[path] = answers
+
+    def put_json(self, path, value, status=200):
+        self.put(path, json_answer(json.dumps(value), status))
 
     def count(self, path):
         with self._lock:
@@ -167,7 +173,7 @@ class FaultServer:
                 self._closed.wait()
                 connection.close()
                 return
-            reason = _REASONS.get(answer.status, "Status")
+            reason = HTTPStatus(answer.status).phrase
             extra = "".join(f"{name}: {value}\r\n" for name, value in answer.headers.items())
             length = len(answer.body) if answer.length is None else answer.length
             connection.sendall(

@@ -70,9 +70,9 @@ def _server():
         from pathlib import Path
 
         sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-        from webserver import WebServer
+        from faultserver import FaultServer
 
-        _web = WebServer()
+        _web = FaultServer()
         from env import empty_after_every_round
 
         empty_after_every_round(_web.requests)

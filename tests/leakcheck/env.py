@@ -7,7 +7,7 @@ the row:
 
     @functools.cached_property
     def server(self):
-        server = webserver.WebServer()
+        server = faultserver.FaultServer()
         self.after_round(server.requests.clear)
         self.on_close(server.close)
         return server

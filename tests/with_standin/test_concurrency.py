@@ -18,7 +18,7 @@ import pytest
 
 import addon_package
 import concurrency_rounds
-from webserver import WebServer
+from faultserver import FaultServer
 
 NAMES = ("tellmora", "stress_a", "stress_b")
 ROUNDS = int(os.environ.get("CORVANE_CONCURRENCY_ROUNDS", "200"))
@@ -84,7 +84,7 @@ def test_startup_threads_against_the_host_thread(host, capsys):
 def test_registrations_of_one_add_on_take_turns(vesk, monkeypatch):
     """A second registration of an add-on waits for the first (which would otherwise have its
     modules taken out of sys.modules and its url reset under it); another add-on goes ahead."""
-    web = WebServer()
+    web = FaultServer()
     monkeypatch.setenv("VESK_SERVICE_URL", web.url)
     web.put_json("/service.json", {"url": web.url, "manager_update": 0})
     for name in ("tellmora", "other"):
@@ -159,7 +159,7 @@ def test_register_class_refused_while_blender_draws(vesk, monkeypatch):
     """Blender refuses register_class, changing nothing, while its main thread runs a Python
     draw callback; a start-up thread that meets the refusal registers the class once the
     drawing is over. On the main thread itself the refusal stands."""
-    web = WebServer()
+    web = FaultServer()
     monkeypatch.setenv("VESK_SERVICE_URL", web.url)
     web.put_json("/service.json", {"url": web.url, "manager_update": 0})
     web.put_json("/tellmora/index.json", [{"version": [1, 0, 0], "md5": "0" * 32}])

@@ -11,14 +11,14 @@ import types
 import bpy
 import pytest
 
-from webserver import WebServer
+from faultserver import FaultServer, whole
 
 NAME = "tellmora"
 
 
 @pytest.fixture
 def web(monkeypatch):
-    server = WebServer()
+    server = FaultServer()
     monkeypatch.setenv("VESK_SERVICE_URL", server.url + "/")
     server.put_json("/service.json", {"url": server.url + "/addons/", "manager_update": 0})
     server.put_json(f"/addons/{NAME}/index.json", [{"version": [1, 2, 0], "md5": "0" * 32}])
@@ -203,10 +203,10 @@ def test_manager_update_flag_starts_one_thread_before_the_index_request(vesk, pr
     '{"manager_update": "1"}',
     '{"manager_update": true}',
     '{"manager_update": 1.5}',
-    ("<html>Service Unavailable</html>", 503),  # an answer: an installed add-on does not start offline
+    whole("<html>Service Unavailable</html>", 503),  # an answer: an installed add-on does not start offline
 ])
 def test_invalid_service_document_resets_and_returns_the_error(vesk, prefs, web, addon, document):
-    web.put("/service.json", *document) if isinstance(document, tuple) else web.put("/service.json", document)
+    web.put("/service.json", document)
     record = prefs.addons[NAME]
     record.status, record.tips, record.data = True, "INSTALLED", "cached"
     error = vesk.register(record)
@@ -426,7 +426,7 @@ def test_register_reads_swapped_globals_at_call_time(vesk, prefs, web, addon, mo
 def test_unset_service_address_means_the_built_in_default(vesk, prefs, addon, monkeypatch):
     monkeypatch.delenv("VESK_SERVICE_URL", raising=False)
     try:
-        server = WebServer(port=8731)  # the default built into this repository's module
+        server = FaultServer(port=8731)  # the default built into this repository's module
     except OSError:
         pytest.skip("port 8731 is in use")
     try:

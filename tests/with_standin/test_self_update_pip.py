@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 import harness
-from webserver import WebServer
+from faultserver import FaultServer
 
 INSTALLED = importlib.metadata.version("corvane")
 NEWER = "99.0.0"
@@ -82,7 +82,7 @@ def venv(tmp_path_factory):
 
 @pytest.fixture
 def index(tmp_path):
-    server = WebServer()
+    server = FaultServer()
     wheel = fake_wheel(tmp_path, NEWER)
     server.put(f"/simple/corvane/{wheel.name}", wheel.read_bytes())
     server.put("/simple/corvane/", f'<html><body><a href="{wheel.name}">{wheel.name}</a></body></html>',

@@ -10,14 +10,14 @@ import types
 
 import pytest
 
-from webserver import WebServer
+from faultserver import FaultServer
 
 INSTALLED = importlib.metadata.version("corvane")
 
 
 @pytest.fixture
 def index(monkeypatch):
-    server = WebServer()
+    server = FaultServer()
     monkeypatch.setenv("VESK_PACKAGE_INDEX_URL", server.url + "/")
     yield server
     server.close()
