@@ -65,7 +65,7 @@ def main():
     parser.add_argument("--size", type=int, default=200, help="modules in the generated add-on (default 200)")
     arguments = parser.parse_args()
     if not shutil.which("xvfb-run"):
-        raise SystemExit("xvfb-run is not installed (scripts/setup.sh installs it)")
+        raise SystemExit("xvfb-run is not installed (scripts/lanes/setup.sh installs it)")
     before = subprocess.run(["git", "show", f"{arguments.before}:{HOST_FILE}"], cwd=REPO, capture_output=True,
                             text=True, check=True).stdout
     from corvane import serve

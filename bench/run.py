@@ -2,12 +2,12 @@
 (the required steps as a minimal Python script, with and without gc.collect) and
 against the plain Python transcription of its pipeline, side by side in one run.
 
-    scripts/bench.sh                   # the whole table, 5 runs a figure (about 6 minutes, more under load)
-    scripts/bench.sh --quick           # 10 and 50 modules and the 50 MB file, 3 runs (about 2 minutes)
-    scripts/bench.sh --instructions    # the same in instructions counted by callgrind (7 minutes; 15 with 200 modules)
-    scripts/bench.sh --anatomy         # where the time goes: the floor's stages and the module's calls timed
-    scripts/bench.sh --anatomy --instructions   # where the instructions go, by function
-    (scripts/bench.sh runs .venv/bin/python bench/run.py; --cases 10,50,200,50MB picks add-ons)
+    scripts/checks/bench.sh                   # the whole table, 5 runs a figure (about 6 minutes, more under load)
+    scripts/checks/bench.sh --quick           # 10 and 50 modules and the 50 MB file, 3 runs (about 2 minutes)
+    scripts/checks/bench.sh --instructions    # the same in instructions counted by callgrind (7 minutes; 15 with 200 modules)
+    scripts/checks/bench.sh --anatomy         # where the time goes: the floor's stages and the module's calls timed
+    scripts/checks/bench.sh --anatomy --instructions   # where the instructions go, by function
+    (scripts/checks/bench.sh runs .venv/bin/python bench/run.py; --cases 10,50,200,50MB picks add-ons)
 
 Add-ons of 10, 50 and 200 generated modules (each with two property groups, an
 operator and a panel under a shared root, so classes depend on each other across
@@ -371,7 +371,7 @@ def main():
                       if (f"{case.extra_megabytes}MB" if case.extra_megabytes else str(case.size)) in wanted)
     runs = arguments.runs or (1 if arguments.instructions else 3 if arguments.quick or arguments.anatomy else 5)
     if not session.BLENDER:
-        say("Debian's Blender is not installed (scripts/setup.sh installs it)")
+        say("Debian's Blender is not installed (scripts/lanes/setup.sh installs it)")
         return 1
 
     started = time.monotonic()

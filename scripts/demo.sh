@@ -3,10 +3,10 @@
 # --blender 3.4 (Debian 12's), --blender 4.3 (Debian 13's) or --blender 2.83 (Debian 11's;
 # also bookworm, trixie, bullseye, 12, 13, 11) picks the Blender; the default is this
 # machine's own Debian's. Another release's Blender runs in a Debian root
-# (scripts/debian_root.sh, made on first use).
+# (scripts/lanes/debian_root.sh, made on first use).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/debian/release.sh
+source scripts/lanes/debian/release.sh
 release=$(native_release)
 arguments=()
 while [ $# -gt 0 ]; do
@@ -17,7 +17,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 if [ "$release" != "$(native_release)" ]; then
-    exec scripts/debian_root.sh "$release" run scripts/demo.sh "${arguments[@]}"
+    exec scripts/lanes/debian_root.sh "$release" run scripts/demo.sh "${arguments[@]}"
 fi
-scripts/setup.sh >&2
-exec .venv/bin/python scripts/demo.py "${arguments[@]}"
+scripts/lanes/setup.sh >&2
+exec .venv/bin/python scripts/demo/demo.py "${arguments[@]}"

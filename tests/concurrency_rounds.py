@@ -2,7 +2,7 @@
 host thread runs the manager's actions and `unregister_all`.
 
 Shared by the stand-in test, Debian's Blender (headless, and with its interface
-and event loop under a virtual screen) and scripts/concurrency.py.
+and event loop under a virtual screen) and scripts/checks/concurrency.py.
 
 One round:
 1. the host's records get a random state: each is marked installed or not, its
@@ -491,7 +491,7 @@ def run_in_blender(rounds, seed, dist, names, report, interface=False, join_time
     import bpy
     from blender_inside import enable_host, guarded, quit_soon, redraw_everything, show_addons_while_running
 
-    # Under valgrind (scripts/memcheck.sh) everything is slower.
+    # Under valgrind (scripts/lanes/memcheck.sh) everything is slower.
     slower = float(os.environ.get("CORVANE_BLENDER_TIMEOUT_FACTOR", "1"))
     join_timeout *= slower
     faulthandler.enable()  # a crash shows every thread's Python stack

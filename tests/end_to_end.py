@@ -17,7 +17,7 @@ from pathlib import Path
 import faultserver
 import harness
 
-sys.path.insert(0, str(harness.REPO / "scripts"))
+sys.path[:0] = [str(harness.REPO / "scripts" / "demo"), str(harness.REPO / "scripts" / "packaging")]
 import demo  # noqa: E402
 import package_host  # noqa: E402
 
@@ -26,10 +26,10 @@ from corvane import publish, serve  # noqa: E402
 
 @functools.lru_cache(maxsize=None)
 def packaged_host():
-    """The two host packages (scripts/package_host.py) around a wheel of this checkout
+    """The two host packages (scripts/packaging/package_host.py) around a wheel of this checkout
     built for this interpreter (the lane's Blender's): {"extension": zip, "legacy": zip}."""
     out = Path(tempfile.mkdtemp(prefix="corvane-packages-"))
-    # The build folder is the one scripts/setup.sh built the lane's corvane in: nothing is compiled again.
+    # The build folder is the one scripts/lanes/setup.sh built the lane's corvane in: nothing is compiled again.
     build = subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",
                             "-w", str(out / "wheel"), str(harness.REPO)], capture_output=True, text=True)
     assert build.returncode == 0, build.stdout + build.stderr
@@ -162,7 +162,7 @@ def check(results):
         # Started from the saved copy, the record whole, the operator within 15 s of the start.
         assert offline["ok"] and offline["offline_message"].startswith("The scene holds"), how
         assert {**offline["offline"], "tips": "INSTALLED"} == updated, (how, offline["offline"])
-        # (under valgrind, scripts/memcheck.sh, Blender's own time grows by its factor)
+        # (under valgrind, scripts/lanes/memcheck.sh, Blender's own time grows by its factor)
         assert offline["operator_after"] < 15 * harness.session.blender_wrapper()[1], (how, offline["operator_after"])
         # The silent server saw each installed add-on's service request; the others nothing.
         assert set(offline["requests"]) == ({"/service.json"} if how == "silent" else set()), (how, offline["requests"])

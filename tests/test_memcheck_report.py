@@ -1,4 +1,4 @@
-"""scripts/memcheck_report.py tells corvane's memory errors from Blender's: an error in the
+"""scripts/lanes/memcheck_report.py tells corvane's memory errors from Blender's: an error in the
 module's code, or in memory the module freed, fails the run; an error inside Blender that
 the module merely called into does not."""
 
@@ -7,7 +7,7 @@ import sys
 
 import harness
 
-REPORT = harness.REPO / "scripts" / "memcheck_report.py"
+REPORT = harness.REPO / "scripts" / "lanes" / "memcheck_report.py"
 MODULE = "/site/corvane/vesk.cpython-311-x86_64-linux-gnu.so"
 PYTHON = "/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"
 BLENDER = "/usr/bin/blender"

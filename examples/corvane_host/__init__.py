@@ -20,7 +20,7 @@ bl_info = {
     "name": "Corvane Host",
     "author": "corvane",
     "version": (0, 1, 0),
-    "blender": (2, 83, 0),  # the oldest Blender the legacy zip serves
+    "blender": (2, 83, 0),  # the oldest Blender the legacy zip serves: Debian's 2.83 (Python 3.9)
     "location": "Edit > Preferences > Add-ons > Corvane Host",
     "description": "Installs, updates and removes the maker's add-ons",
     "category": "System",

@@ -1,7 +1,7 @@
 """Where this host's corvane comes from, and how it is updated.
 
 Three ways the host reaches Blender:
-- the legacy zip (Blender 3.x to 4.1, Install from Disk): corvane travels inside the
+- the legacy zip (Blender 2.83 to 4.1, Install from Disk): corvane travels inside the
   host, in lib/<platform>/, built for each interpreter (Python picks the build named
   for it), so enabling the host needs no network and no terminal;
 - the extension (Blender 4.2+): Blender installs the wheel the extension carries;

@@ -1,12 +1,12 @@
 """Memory under repetition in Debian's Blender, short: 30 rounds of install, update and
 uninstall in one process; after round 10 corvane's rounds grow no more than the same
-registrations done in plain Python (scripts/memory.py runs 200 and prints the curve)."""
+registrations done in plain Python (scripts/checks/memory.py runs 200 and prints the curve)."""
 
 import sys
 
 import harness
 
-sys.path.insert(0, str(harness.REPO / "scripts"))
+sys.path.insert(0, str(harness.REPO / "scripts" / "checks"))
 import memory  # noqa: E402
 
 

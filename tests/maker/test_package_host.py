@@ -10,7 +10,7 @@ import pytest
 
 import harness
 
-sys.path.insert(0, str(harness.REPO / "scripts"))
+sys.path.insert(0, str(harness.REPO / "scripts" / "packaging"))
 import package_host  # noqa: E402
 
 # The workflow's wheel names, and the machine each one is for as Python reports it there.

@@ -3,7 +3,7 @@ uninstalls and shuts down, against the stand-in: random interleavings, repeated.
 
 CORVANE_CONCURRENCY_ROUNDS (default 200) and CORVANE_CONCURRENCY_SEED (default:
 a new one, printed) choose the run; a failing round names its seed, and
-scripts/concurrency.py --standin --seed N --rounds 1 runs it again.
+scripts/checks/concurrency.py --standin --seed N --rounds 1 runs it again.
 """
 
 import os

@@ -10,7 +10,7 @@ import time
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent / "blender"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "blender"))
 import blender_session as session  # noqa: E402
 
 from corvane import publish  # noqa: E402

@@ -8,7 +8,7 @@ has that header. For Windows, the POSIX headers that mingw-w64 carries and the
 Windows SDK (MSVC) lacks are stubs that stop the compile, so a unit that includes
 one fails here as it would fail under MSVC.
 
-Usage: .venv/bin/python scripts/cross_check.py [TARGET...]   (zig's ziglang wheel is
+Usage: .venv/bin/python scripts/lanes/cross_check.py [TARGET...]   (zig's ziglang wheel is
 installed into the running interpreter's environment when missing)
 """
 
@@ -21,7 +21,7 @@ import sysconfig
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parent.parent.parent
 UNITS = sorted((REPO / "src" / "vesk").glob("*.cpp"))
 BUILD = REPO / "build" / "cross"
 TARGETS = ("x86_64-windows-gnu", "aarch64-macos", "x86_64-macos")

@@ -4,13 +4,13 @@ files Blender users install:
 - corvane_host-VERSION.zip: a Blender 4.2+ extension; its manifest lists the wheels
   (one per interpreter from 3.11 on and platform; Blender installs the one for itself)
   and the platforms they cover;
-- corvane_host-VERSION-legacy.zip: an add-on for Install from Disk in Blender 3.x to
+- corvane_host-VERSION-legacy.zip: an add-on for Install from Disk in Blender 2.83 to
   4.1; corvane unpacked in corvane_host/lib/<platform>/, every interpreter's build side
   by side (each is named for its interpreter), so enabling it needs nothing else.
 
 Plain zip files, the same bytes for the same inputs; no Blender needed (the hosted
 workflow packs the wheels of every platform here), Blender 4.3 validates the extension
-afterwards (scripts/package.sh).
+afterwards (scripts/packaging/package.sh).
 
 Usage: package_host.py [--host DIR] DIST WHEEL...   (writes both zips into DIST)
 A maker's renamed host: --host names its folder; the zips and the legacy add-on's
@@ -23,7 +23,7 @@ import sys
 import zipfile
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parent.parent.parent
 HOST = REPO / "examples" / "corvane_host"  # the default; main() sets the one packed
 MANIFEST = "blender_manifest.toml"
 # A fixed time for every entry: the same inputs give the same zip.

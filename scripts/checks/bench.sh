@@ -3,8 +3,8 @@
 # built from this checkout, against the floor and the Python baseline. Arguments go
 # to bench/run.py (--quick, --instructions, --anatomy, --cases, --runs, --json, --work).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/setup.sh
+cd "$(dirname "$0")/../.."
+scripts/lanes/setup.sh
 if [[ " $* " == *" --anatomy "* ]]; then
     # The profiles name the module's own functions only when it keeps its symbols.
     .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \

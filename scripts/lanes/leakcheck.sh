@@ -4,13 +4,13 @@
 # and runs every row of tests/leakcheck/cases.py in a loop there, failing when the interpreter's total reference count grows.
 # Arguments go to tests/leakcheck/run.py, e.g. -k RegisterException or --rounds 5000.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian/release.sh
+cd "$(dirname "$0")/../.."
+source scripts/lanes/debian/release.sh
 debug_python=/usr/bin/python$(release_python "$(native_release)")-dbg
-[ -x .venv/bin/python ] && [ -x "$debug_python" ] || scripts/setup.sh
+[ -x .venv/bin/python ] && [ -x "$debug_python" ] || scripts/lanes/setup.sh
 
 echo "== reference-leak check: building for $debug_python"
-scripts/build_checked.sh debug "$debug_python"
+scripts/lanes/build_checked.sh debug "$debug_python"
 # A module built without Py_DEBUG keeps its reference counts out of the total, and
 # the check would see the interpreter's side of every hand-over as a leak.
 # 3.11 counts in _Py_RefTotal; 3.12 and later through _Py_INCREF_IncRefTotal.

@@ -2,7 +2,7 @@
 # A Debian root for the lanes of a release that is not this machine's own: made with
 # debootstrap (minbase, from the mirror this machine's apt uses) in
 # $CORVANE_CACHE/roots/RELEASE, kept between runs, and given the release's packages
-# (scripts/debian/RELEASE.packages) again whenever that list changes.
+# (scripts/lanes/debian/RELEASE.packages) again whenever that list changes.
 #
 # Commands run in it as in a machine of that release, on a copy of this checkout
 # (/corvane in the root; the copy keeps its own .venv and build/ between runs). Only
@@ -10,19 +10,19 @@
 # own: no mount outlives the command, even a killed one, so that removing the root
 # can never reach into the machine's own file systems.
 #
-# Usage: scripts/debian_root.sh RELEASE                  make or refresh the root
-#        scripts/debian_root.sh RELEASE run COMMAND...   then run COMMAND in /corvane in it
-#        scripts/debian_root.sh RELEASE shell            an interactive shell there
-#        scripts/debian_root.sh RELEASE remove
+# Usage: scripts/lanes/debian_root.sh RELEASE                  make or refresh the root
+#        scripts/lanes/debian_root.sh RELEASE run COMMAND...   then run COMMAND in /corvane in it
+#        scripts/lanes/debian_root.sh RELEASE shell            an interactive shell there
+#        scripts/lanes/debian_root.sh RELEASE remove
 # RELEASE: bullseye (11), bookworm (12) or trixie (13).
 # CORVANE_ROOT_COPY=NAME runs in /NAME instead, under a lock of its own: a second
 # checkout's runs go on beside the first's.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 checkout=$PWD
-source scripts/debian/release.sh
+source scripts/lanes/debian/release.sh
 
-release=$(release_by_name "${1:?usage: scripts/debian_root.sh RELEASE [run COMMAND...|shell|remove]}")
+release=$(release_by_name "${1:?usage: scripts/lanes/debian_root.sh RELEASE [run COMMAND...|shell|remove]}")
 shift
 action=${1:-make}
 [ $# -eq 0 ] || shift
@@ -64,7 +64,7 @@ in_namespace() {
     # runs in is private already, and so are copies of it.
     local propagation=private
     [ "$(stat -c %d:%i /)" = "$(stat -c %d:%i /proc/1/root/. 2>/dev/null)" ] || propagation=unchanged
-    unshare --mount --propagation "$propagation" -- "$checkout/scripts/debian_root.sh" "$release" __in_namespace \
+    unshare --mount --propagation "$propagation" -- "$checkout/scripts/lanes/debian_root.sh" "$release" __in_namespace \
         "$target" "$@"
 }
 
@@ -146,11 +146,11 @@ copy_checkout() {
     find "$copy" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf --one-file-system {} +
     tar -C "$checkout" --exclude=./.venv --exclude=./build --exclude=./.git --exclude=__pycache__ \
         --exclude=./.hypothesis --exclude=./.pytest_cache --exclude=./out -cf - . | tar -C "$copy" -xf -
-    # Wheels the root's interpreter may not fetch itself (scripts/fetch_wheels.sh): Debian
+    # Wheels the root's interpreter may not fetch itself (scripts/lanes/fetch_wheels.sh): Debian
     # 13's and 11's always come from here; Debian 12's when this machine has them.
     case "$release" in
-        trixie) scripts/fetch_wheels.sh 3.13 >&2 ;;
-        bullseye) scripts/fetch_wheels.sh 3.9 $(bullseye_wheels) >&2 ;;
+        trixie) scripts/lanes/fetch_wheels.sh 3.13 >&2 ;;
+        bullseye) scripts/lanes/fetch_wheels.sh 3.9 $(bullseye_wheels) >&2 ;;
     esac
     local wheels
     for wheels in "$CORVANE_CACHE"/wheels/cp*; do

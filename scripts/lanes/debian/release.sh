@@ -32,7 +32,7 @@ release_has_bpy() {  # whether the release has a bpy module lane (Debian 11 has 
     [ "$1" != bullseye ]
 }
 
-# What Debian 11's .venv installs from fetched wheels (scripts/fetch_wheels.sh): the build
+# What Debian 11's .venv installs from fetched wheels (scripts/lanes/fetch_wheels.sh): the build
 # backend, which Debian 11 lacks, and what it needs on Python 3.9, named in full since pip,
 # fetching on another interpreter, leaves out requirements marked for older ones.
 bullseye_wheels() {

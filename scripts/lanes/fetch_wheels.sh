@@ -6,11 +6,11 @@
 # all of requirements-dev.txt. In a Debian root pip may refuse the index's certificate
 # (3.13's strict X.509 checks; a machine's own certificate authorities are not in a
 # root, which Debian 11's and 12's pip meet too): the machine fetches for it.
-# Usage: scripts/fetch_wheels.sh VERSION [REQUIREMENT...]
+# Usage: scripts/lanes/fetch_wheels.sh VERSION [REQUIREMENT...]
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian/release.sh
-version=${1:?usage: scripts/fetch_wheels.sh VERSION [REQUIREMENT...]}
+cd "$(dirname "$0")/../.."
+source scripts/lanes/debian/release.sh
+version=${1:?usage: scripts/lanes/fetch_wheels.sh VERSION [REQUIREMENT...]}
 shift
 dir=$CORVANE_CACHE/wheels/cp${version/./}
 if [ $# -gt 0 ]; then

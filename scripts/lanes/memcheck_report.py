@@ -1,4 +1,4 @@
-"""Reads the XML files valgrind's memcheck wrote (scripts/memcheck.sh) and reports the
+"""Reads the XML files valgrind's memcheck wrote (scripts/lanes/memcheck.sh) and reports the
 errors that are corvane's: those with a stack (where the error happened, or where
 the memory was allocated or freed) that, followed outwards from its innermost frame,
 reaches the module's code before it reaches Blender's code, another library or the
@@ -7,7 +7,7 @@ module merely called into is counted apart ("reached from the module's calls"),
 and so is every other error. Exits 1 when one is corvane's, or when no Blender
 process was checked.
 
-    python3 scripts/memcheck_report.py build/memcheck
+    python3 scripts/lanes/memcheck_report.py build/memcheck
 """
 
 import sys

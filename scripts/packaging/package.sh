@@ -5,13 +5,14 @@
 #   corvane-VERSION.tar.gz                            the sdist; checked: pip builds it
 #   corvane_host-VERSION.zip                          the host as a Blender 4.2+ extension,
 #                                                     validated by Blender 4.3
-#   corvane_host-VERSION-legacy.zip                   the host for Blender 2.93 to 4.1
+#   corvane_host-VERSION-legacy.zip                   the host for Blender 2.83 to 4.1 (bl_info's
+#                                                     oldest: Debian's 2.83; official builds from 2.93)
 #
 # The wheels are built on this Debian 12 machine (glibc 2.36, GCC 12: nothing newer than
 # manylinux_2_28 needs to be referenced) against each interpreter's own headers:
 # Debian's python3.11-dev, and for the interpreters Debian 12 lacks, pyenv's builds.
 #
-# Usage: scripts/package.sh [--host DIR] [--wheels DIR] [--no-validate] [PYTHON...]
+# Usage: scripts/packaging/package.sh [--host DIR] [--wheels DIR] [--no-validate] [PYTHON...]
 #   PYTHON...     the interpreters to build for (default: every one of 3.9, 3.10, 3.11 and
 #                 3.13 that requires-python admits and this machine has)
 #   --host DIR    the host add-on to pack (default examples/corvane_host; the zips are
@@ -20,8 +21,8 @@
 #                 host packages beside this machine's
 #   --no-validate skip Blender 4.3's validation (it runs in the Debian 13 root)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian/release.sh
+cd "$(dirname "$0")/../.."
+source scripts/lanes/debian/release.sh
 
 extra=""
 host=examples/corvane_host
@@ -38,10 +39,10 @@ while [ $# -gt 0 ]; do
 done
 
 [ "$(native_release)" = bookworm ] || {
-    echo "scripts/package.sh builds on Debian 12 (its glibc and GCC keep the wheels at manylinux_2_28 or older)" >&2
+    echo "scripts/packaging/package.sh builds on Debian 12 (its glibc and GCC keep the wheels at manylinux_2_28 or older)" >&2
     exit 1
 }
-[ -x .venv/bin/auditwheel ] && [ -x .venv/bin/pyproject-build ] || scripts/setup.sh
+[ -x .venv/bin/auditwheel ] && [ -x .venv/bin/pyproject-build ] || scripts/lanes/setup.sh
 
 find_python() {  # VERSION: Debian's interpreter, else pyenv's newest of that version
     local candidate
@@ -113,11 +114,11 @@ echo "== the host packages"
 wheels=(dist/corvane-"$version"-*.whl)
 # Other platforms' wheels; Linux x86_64 is this machine's own.
 [ -z "$extra" ] || wheels+=($(ls "$extra"/corvane-"$version"-*.whl | grep -v -E 'linux[^-]*_x86_64\.whl$' || true))
-.venv/bin/python scripts/package_host.py --host "$host" dist "${wheels[@]}"
+.venv/bin/python scripts/packaging/package_host.py --host "$host" dist "${wheels[@]}"
 
 if [ $validate = 1 ]; then
     echo "== Blender 4.3 validates the extension (Debian 13 root)"
-    CORVANE_ROOT_COPY=corvane-package scripts/debian_root.sh trixie run sh -c 'home=$(mktemp -d); export PATH=/usr/bin:$PATH BLENDER_USER_CONFIG=$home/config
+    CORVANE_ROOT_COPY=corvane-package scripts/lanes/debian_root.sh trixie run sh -c 'home=$(mktemp -d); export PATH=/usr/bin:$PATH BLENDER_USER_CONFIG=$home/config
         BLENDER_USER_SCRIPTS=$home/scripts BLENDER_USER_EXTENSIONS=$home/extensions
         blender --version | head -1; blender --command extension validate "$1"; rc=$?; rm -rf "$home"; exit $rc' \
         sh "dist/$id-$version.zip"

@@ -9,7 +9,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent / "blender"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "blender"))
 import blender_session as session  # noqa: E402
 
 from corvane import publish, serve  # noqa: E402

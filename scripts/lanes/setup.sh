@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Installs what corvane needs on a Debian 11, 12 or 13 machine and builds it: Debian's
-# Blender with the Python packages its interpreter needs (scripts/debian/RELEASE.packages),
+# Blender with the Python packages its interpreter needs (scripts/lanes/debian/RELEASE.packages),
 # a virtual environment (.venv) on the interpreter that Blender embeds, with the build
 # and test tools and the bpy module, and corvane itself, built from this checkout.
 # Debian 12: Python 3.11, tools and bpy 4.5 from the package index. Debian 13: Python
 # 3.13, Debian's tools (the .venv sees the system's packages), bpy 5.2 from the wheels
-# that scripts/fetch_wheels.sh keeps. Debian 11: Python 3.9, Debian's tools, no bpy module;
-# scikit-build-core from the wheels that scripts/fetch_wheels.sh keeps.
+# that scripts/lanes/fetch_wheels.sh keeps. Debian 11: Python 3.9, Debian's tools, no bpy module;
+# scikit-build-core from the wheels that scripts/lanes/fetch_wheels.sh keeps.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian/release.sh
+cd "$(dirname "$0")/../.."
+source scripts/lanes/debian/release.sh
 release=$(native_release)
 version=$(release_python "$release")
 
@@ -40,18 +40,18 @@ if [ ! -x .venv/bin/python ] || [ "$(.venv/bin/python -c 'import sys; print("%d.
 fi
 wheels=$CORVANE_CACHE/wheels/cp${version/./}
 if [ "$release" = bookworm ]; then
-    # Wheels fetched for this machine by another (scripts/fetch_wheels.sh 3.11, e.g. in a
+    # Wheels fetched for this machine by another (scripts/lanes/fetch_wheels.sh 3.11, e.g. in a
     # Debian root) where they are whole; else the package index.
     if ! { [ -f "$wheels/.fetched" ] && .venv/bin/python -m pip install -q --disable-pip-version-check --no-index \
                --find-links "$wheels" -r requirements-dev.txt 2>&1 | quiet; }; then
         .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | quiet
     fi
 elif [ "$release" = bullseye ]; then
-    scripts/fetch_wheels.sh "$version" $(bullseye_wheels)
+    scripts/lanes/fetch_wheels.sh "$version" $(bullseye_wheels)
     .venv/bin/python -m pip install -q --disable-pip-version-check --no-index \
         --find-links "$wheels" $(bullseye_wheels) 2>&1 | quiet
 else
-    scripts/fetch_wheels.sh "$version"
+    scripts/lanes/fetch_wheels.sh "$version"
     pin=$(grep -E "^bpy==.*python_version *== *\"$version\"" requirements-dev.txt | cut -d';' -f1)
     .venv/bin/python -m pip install -q --disable-pip-version-check --no-index \
         --find-links "$CORVANE_CACHE/wheels/cp${version/./}" "$pin" 2>&1 | quiet

@@ -7,11 +7,11 @@
 # scripts/test.sh runs it here and, for the other release, in a Debian root.
 # Arguments go to the two pytest runs.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian/release.sh
+cd "$(dirname "$0")/../.."
+source scripts/lanes/debian/release.sh
 release=$(native_release)
 python=$(release_python "$release")
-scripts/setup.sh
+scripts/lanes/setup.sh
 bpy=$(.venv/bin/python -c 'import importlib.metadata as m; print(m.version("bpy"))' 2>/dev/null || echo "?")
 
 status=0
@@ -36,8 +36,8 @@ step "Blender $(release_blender "$release") executable lane + stand-in, maker (P
 # the leak and sanitizer checks of the module's shared code run on the other releases.
 if release_has_bpy "$release"; then
     step "bpy $bpy module lane (Python $python)" .venv/bin/python -m pytest tests/bpy_module -q -p no:cacheprovider "$@"
-    step "reference-leak check (python$python-dbg)" scripts/leakcheck.sh
-    step "sanitizer run (Python $python)" scripts/sanitize.sh
+    step "reference-leak check (python$python-dbg)" scripts/lanes/leakcheck.sh
+    step "sanitizer run (Python $python)" scripts/lanes/sanitize.sh
 fi
 echo "== Debian $release ($(cat /etc/debian_version)) lanes:"
 printf '   %s\n' "${summary[@]}"

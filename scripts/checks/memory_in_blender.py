@@ -1,4 +1,4 @@
-"""Runs inside Debian's Blender (scripts/memory.py starts it): install, update and
+"""Runs inside Debian's Blender (scripts/checks/memory.py starts it): install, update and
 uninstall Tellmora through the host add-on CORVANE_MEMORY_ROUNDS times in this one
 process, measuring after every round (and once before the first) the resident
 memory (/proc/self/statm) and sys.getallocatedblocks(), after gc.collect().

@@ -2,9 +2,9 @@
 uninstalled through the host add-on ROUNDS times in one Blender process, from a
 local server (corvane.serve on a free loopback port, VESK_SERVICE_URL set).
 
-    .venv/bin/python scripts/memory.py [--rounds 200] [--every 20] [--settled-after 20]
+    .venv/bin/python scripts/checks/memory.py [--rounds 200] [--every 20] [--settled-after 20]
 
-After every round (and once before the first) scripts/memory_in_blender.py takes
+After every round (and once before the first) scripts/checks/memory_in_blender.py takes
 the resident memory from /proc/self/statm and sys.getallocatedblocks(), after
 gc.collect(). Prints the curve (every --every'th round) and the growth per round
 after round --settled-after; exits non-zero when Blender fails a step.
@@ -16,7 +16,7 @@ import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE / "blender"))
+sys.path.insert(0, str(HERE.parent / "blender"))
 import blender_session as session  # noqa: E402
 
 IN_BLENDER = HERE / "memory_in_blender.py"

@@ -6,15 +6,15 @@
 # interpreter's suppressions (Debian's /usr/lib/valgrind/python3.supp) and
 # PYTHONMALLOC=malloc, so that memcheck sees every Python object's own allocation.
 # (The debug and sanitizer builds cannot load into Debian's Blender; this build can.)
-# scripts/memcheck_report.py then fails the run on any error or definite leak whose
+# scripts/lanes/memcheck_report.py then fails the run on any error or definite leak whose
 # stack passes through corvane's module; Blender's and the interpreter's own are counted.
 # Valgrind's exit status is left alone: those other errors must not fail a test.
 # Slow (Blender runs some 20 to 50 times slower): about 15 minutes on 2 cores; not part of
 # scripts/test.sh (CI) for that reason.
 # Arguments go to pytest, e.g. -k end_to_end.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-[ -x .venv/bin/python ] && command -v valgrind >/dev/null || scripts/setup.sh
+cd "$(dirname "$0")/../.."
+[ -x .venv/bin/python ] && command -v valgrind >/dev/null || scripts/lanes/setup.sh
 out=$PWD/build/memcheck
 rm -rf "$out"
 mkdir -p "$out"
@@ -36,5 +36,5 @@ status=0
 # The kill test starts its Blenders by itself (and kills them): it has nothing to show here.
 .venv/bin/python -m pytest tests/blender_exe --ignore=tests/blender_exe/test_kill_exe.py -q -p no:cacheprovider \
     "$@" || status=$?
-.venv/bin/python scripts/memcheck_report.py "$out" || status=$?
+.venv/bin/python scripts/lanes/memcheck_report.py "$out" || status=$?
 exit $status

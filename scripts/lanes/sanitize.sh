@@ -3,12 +3,12 @@
 # (build/asan) and runs the stand-in tests and every leak-check row once against it.
 # Any sanitizer report fails the run. Arguments go to pytest.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-[ -x .venv/bin/python ] || scripts/setup.sh
+cd "$(dirname "$0")/../.."
+[ -x .venv/bin/python ] || scripts/lanes/setup.sh
 python=$PWD/.venv/bin/python
 
 echo "== sanitizer run: building with AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/build_checked.sh asan "$python" \
+scripts/lanes/build_checked.sh asan "$python" \
     "-DVESK_EXTRA_FLAGS=-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 site=$PWD/build/asan/site
 

@@ -2,9 +2,9 @@
 # Builds corvane.vesk into build/NAME for the interpreter PYTHON with extra CMake
 # options (incrementally: the build folder is kept), and assembles
 # build/NAME/site/corvane, the package as that interpreter imports it.
-# Usage: scripts/build_checked.sh NAME PYTHON [CMAKE_OPTION...]
+# Usage: scripts/lanes/build_checked.sh NAME PYTHON [CMAKE_OPTION...]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 name=$1
 python=$2
 shift 2
