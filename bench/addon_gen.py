@@ -15,17 +15,12 @@ from pathlib import Path
 
 NAME = "tellmora"  # the add-on the manager looks after
 
-INIT_SOURCE = '''"""Tellmora (generated for the benchmark)."""
+BL_INFO = dict(name="Tellmora", author="corvane benchmark", version=(1, 0, 0), blender=(3, 4, 0),
+               location="View3D > Sidebar > Tellmora", description="Generated add-on", category="3D View")
 
-bl_info = {
-    "name": "Tellmora",
-    "author": "corvane benchmark",
-    "version": (1, 0, 0),
-    "blender": (3, 4, 0),
-    "location": "View3D > Sidebar > Tellmora",
-    "description": "Generated add-on",
-    "category": "3D View",
-}
+INIT_SOURCE = f'''"""Tellmora (generated for the benchmark)."""
+
+bl_info = {BL_INFO!r}
 
 
 def register():

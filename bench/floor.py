@@ -28,22 +28,11 @@ import zipfile
 import addon_utils
 import bpy
 import requests
+from baseline_load import get_addons_path  # the add-ons folder, made as the baseline makes it
 
 
 def _unmarked(stage):
     pass
-
-
-def addons_path():
-    scripts = bpy.utils.script_path_user()
-    if not os.path.exists(scripts):
-        os.mkdir(scripts)
-    path = scripts + os.path.sep + "addons"
-    if not os.path.exists(path):
-        os.mkdir(path)
-    if path not in sys.path:
-        sys.path.append(path)
-    return path
 
 
 def ask_service_and_check(addon, mark):
@@ -83,7 +72,7 @@ def download(name, url, home, addon, mark):
 
 def load(addon, url, collect, mark):
     name = addon.name
-    home = addons_path() + os.path.sep + name
+    home = get_addons_path() + os.path.sep + name
     if not os.path.exists(home):
         os.mkdir(home)
     data_path = f"{home}/{name}.data"

@@ -1,8 +1,9 @@
 """Shared test harness: fresh interpreters, the stand-in, and Debian's Blender.
 
-Debian's Blender runs as a separate executable on its own Python; it gets a
-copy of the installed corvane package on its sys.path and temporary user
-folders, and reports back through a JSON file.
+Debian's Blender runs as a separate executable on its own Python, started by the
+session layer (scripts/blender/blender_session.py); it gets a copy of the installed
+corvane package on its sys.path and temporary user folders, and reports back
+through the session's one report.
 """
 
 import os

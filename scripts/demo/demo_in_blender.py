@@ -225,15 +225,26 @@ def wait_for_startup_registration(vesk, seconds=60.0):
 OFFLINE_TIPS = "Offline: running from the saved copy; updates were not checked."
 
 
-def offline():
+def started_again(title, registers, where=False):
+    """A Blender started on the same user folders: the host enabled from the saved
+    preferences and its start-up thread's registration waited for."""
     from corvane import vesk
 
-    step("Blender starts again, its server out of reach")
+    step(title)
     if not addon_utils.check(HOST)[1]:
+        # The bpy module does not read the user's preferences by itself.
         bpy.ops.wm.read_userpref()
     check(addon_utils.check(HOST)[1], "the host add-on is enabled from the saved preferences")
+    if where:
+        where_corvane_is()
     select()
-    check(wait_for_startup_registration(vesk), "the start-up thread registers Tellmora from its saved copy")
+    check(wait_for_startup_registration(vesk), registers)
+    return vesk
+
+
+def offline():
+    started_again("Blender starts again, its server out of reach",
+                  "the start-up thread registers Tellmora from its saved copy")
     values = state("offline")
     check(values["status"] and values["version"] == "1.1.0" and values["data"] > 0, "the record is kept whole")
     say(f"the host's panel shows under Tips: {values['tips']!r}")
@@ -252,16 +263,8 @@ def offline():
 
 
 def second():
-    from corvane import vesk
-
-    step("Blender starts again on the same user folders")
-    if not addon_utils.check(HOST)[1]:
-        # The bpy module does not read the user's preferences by itself.
-        bpy.ops.wm.read_userpref()
-    check(addon_utils.check(HOST)[1], "the host add-on is enabled from the saved preferences")
-    where_corvane_is()
-    select()
-    check(wait_for_startup_registration(vesk), "the start-up thread registers Tellmora")
+    vesk = started_again("Blender starts again on the same user folders", "the start-up thread registers Tellmora",
+                         where=True)
     values = state("restarted")
     check(values["status"] and values["version"] == "1.1.0" and values["data"] > 0, "Tellmora is back")
     classes = registered_classes()

@@ -282,6 +282,14 @@ def _run_withdraw(args) -> int:
     return 0
 
 
+def _folder_command(commands, name, run, **texts) -> argparse.ArgumentParser:
+    """A command that works on a distribution folder, its first argument."""
+    command = commands.add_parser(name, **texts)
+    command.add_argument("dist", metavar="DIST", help="the distribution folder")
+    command.set_defaults(run=run)
+    return command
+
+
 def parser() -> argparse.ArgumentParser:
     main_parser = argparse.ArgumentParser(prog="python3 -m corvane",
                                           description="The maker's tools for corvane's distribution folders.")
@@ -300,30 +308,24 @@ def parser() -> argparse.ArgumentParser:
     server.add_arguments(serve_parser)
     serve_parser.set_defaults(run=server.run)
 
-    check_parser = commands.add_parser(
-        "check", help="verify a distribution folder before upload",
+    check_parser = _folder_command(
+        commands, "check", _run_check, help="verify a distribution folder before upload",
         description="Verify a distribution folder: service.json, every index and its archives "
                     "(present, MD5, module bundle), nothing unlisted. One line per problem; "
                     "exit status 1 when there is any.")
-    check_parser.add_argument("dist", metavar="DIST", help="the distribution folder")
     check_parser.add_argument("--prune", action="store_true", help="remove archives no index lists")
-    check_parser.set_defaults(run=_run_check)
 
-    list_parser = commands.add_parser(
-        "list", help="the add-ons, their releases and the Blenders each is offered to",
+    _folder_command(
+        commands, "list", _run_list, help="the add-ons, their releases and the Blenders each is offered to",
         description="List the add-ons of a distribution folder and their releases, newest first, "
                     "with the Blenders each release is offered to.")
-    list_parser.add_argument("dist", metavar="DIST", help="the distribution folder")
-    list_parser.set_defaults(run=_run_list)
 
-    withdraw_parser = commands.add_parser(
-        "withdraw", help="take a release out of an add-on's index",
+    withdraw_parser = _folder_command(
+        commands, "withdraw", _run_withdraw, help="take a release out of an add-on's index",
         description="Take a release out of an add-on's index: users are offered the previous one. "
                     "The archive stays until `check --prune`.")
-    withdraw_parser.add_argument("dist", metavar="DIST", help="the distribution folder")
     withdraw_parser.add_argument("name", metavar="NAME", help="the add-on")
     withdraw_parser.add_argument("version", metavar="VERSION", help="the release, e.g. 1.2.0")
-    withdraw_parser.set_defaults(run=_run_withdraw)
     return main_parser
 
 

@@ -523,6 +523,16 @@ def _scan_package(source_dir: str):
     return [(module, path) for _, module, path in modules], others
 
 
+def _refuse_manager_names(name: str, others) -> None:
+    """The manager keeps NAME.data and NAME.zip in the add-on folder: no file of the add-on may take them."""
+    for arcname, path in others:
+        if arcname in (f"{name}.data", f"{name}.zip"):
+            raise PublishError(
+                f"{path}:1: the name {arcname!r} is taken by the manager's own "
+                "files in the add-on folder"
+            )
+
+
 def _build_package_bundle(source: str, name: str):
     if os.path.isdir(source):
         modules, others = _scan_package(source)
@@ -540,12 +550,7 @@ def _build_package_bundle(source: str, name: str):
             f"{top}:1: no bl_info dictionary; Blender's add-on list could not show "
             "the add-on without one"
         )
-    for arcname, path in others:
-        if arcname in (f"{name}.data", f"{name}.zip"):
-            raise PublishError(
-                f"{path}:1: the name {arcname!r} is taken by the manager's own "
-                "files in the add-on folder"
-            )
+    _refuse_manager_names(name, others)
     # Blender finds the package's __init__ first; the rest in path order.
     modules.sort(key=lambda item: item[0] != "__init__")
     records = [f"{name}{FORM_RECORD}".encode("utf-8") + NAME_SEPARATOR
@@ -573,12 +578,7 @@ def _build_auto_load_bundle(source_dir: str, name: str):
             f"{os.path.join(source_dir, '__init__.py')}:1: missing; an add-on is a "
             "package and the manager writes its __init__.py into the add-on folder"
         )
-    for arcname, path in others:
-        if arcname in (f"{name}.data", f"{name}.zip"):
-            raise PublishError(
-                f"{path}:1: the name {arcname!r} is taken by the manager's own "
-                "files in the add-on folder"
-            )
+    _refuse_manager_names(name, others)
     texts: dict[str, str] = {}
     trees: dict[str, ast.Module] = {}
     for module in sorted(modules):
@@ -856,12 +856,10 @@ def run(args) -> int:
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python3 -m corvane.publish",
-        description="Publish an add-on release into a distribution folder.",
-    )
-    add_arguments(parser)
-    return run(parser.parse_args(argv))
+    """`python3 -m corvane.publish`: the same as `python3 -m corvane publish`."""
+    from corvane.__main__ import main as corvane_main
+
+    return corvane_main(["publish", *(sys.argv[1:] if argv is None else argv)])
 
 
 if __name__ == "__main__":

@@ -305,12 +305,10 @@ def run(args) -> int:
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python3 -m corvane.serve",
-        description="Serve a distribution folder on loopback for the add-on manager.",
-    )
-    add_arguments(parser)
-    return run(parser.parse_args(argv))
+    """`python3 -m corvane.serve`: the same as `python3 -m corvane serve`."""
+    from corvane.__main__ import main as corvane_main
+
+    return corvane_main(["serve", *(sys.argv[1:] if argv is None else argv)])
 
 
 if __name__ == "__main__":

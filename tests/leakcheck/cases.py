@@ -291,10 +291,19 @@ def _(vesk, env):
         assert prefs.addons[0].title == "Kept"
 
 
-@case("operator: install failing with RegisterException, addon_enable error swallowed")
-def _(vesk, env):
+def _install_blender_cannot_enable(vesk, error):
+    """Install, with Blender's addon_enable raising `error`."""
     import bpy
 
+    bpy.ops.fail_on["preferences.addon_enable"] = error
+    try:
+        vesk.operator("install")
+    finally:
+        bpy.ops.reset()
+
+
+@case("operator: install failing with RegisterException, addon_enable error swallowed")
+def _(vesk, env):
     def failing(name, url):
         raise vesk.RegisterException([1020, "md5", "Zip file has broken, please reinstall."])
 
@@ -302,11 +311,7 @@ def _(vesk, env):
         vesk.operator("install")
         assert prefs.addons[0].tips == "Zip file has broken, please reinstall."
     with _registry(vesk, **_fake_loading()) as prefs:
-        bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("refused")
-        try:
-            vesk.operator("install")
-        finally:
-            bpy.ops.reset()
+        _install_blender_cannot_enable(vesk, RuntimeError("refused"))
 
 
 @case("operator: index out of range propagated")
@@ -594,11 +599,7 @@ def _(vesk, env):
 
     addon_utils.enabled.discard("tellmora")
     with _registry(vesk, **_fake_loading()) as prefs:
-        bpy.ops.fail_on["preferences.addon_enable"] = RuntimeError("Error: Traceback\nZeroDivisionError: division\n")
-        try:
-            vesk.operator("install")
-        finally:
-            bpy.ops.reset()
+        _install_blender_cannot_enable(vesk, RuntimeError("Error: Traceback\nZeroDivisionError: division\n"))
         assert prefs.addons[0].tips == "Blender could not enable tellmora: ZeroDivisionError: division"
         assert "tellmora" not in prefs.installed
         enable = bpy.ops.preferences.addon_enable
@@ -697,6 +698,7 @@ import io  # noqa: E402
 import shutil  # noqa: E402
 import sys  # noqa: E402
 import threading  # noqa: E402
+import zipfile  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 from concurrency_rounds import runs_module_code  # noqa: E402
@@ -773,6 +775,14 @@ def _ignore(*args):
     return None
 
 
+def _installed_at_start(vesk, env):
+    """The host's preferences with the add-on's record saved as installed."""
+    prefs = _host_prefs(vesk, env)
+    record = prefs.addons.add()
+    record.name, record.status = ADDON, True
+    return prefs
+
+
 @case("init: adds the missing record, starts no thread")
 def _(vesk, env):
     prefs = _host_prefs(vesk, env)
@@ -783,9 +793,7 @@ def _(vesk, env):
 
 @case("init: starts a register thread for an installed record")
 def _(vesk, env):
-    prefs = _host_prefs(vesk, env)
-    record = prefs.addons.add()
-    record.name, record.status = ADDON, True
+    prefs = _installed_at_start(vesk, env)
     with _module_state(vesk, env, register=_ignore):
         vesk.init(prefs)
 
@@ -807,9 +815,7 @@ def _(vesk, env):
     import os
     import types
 
-    prefs = _host_prefs(vesk, env)
-    record = prefs.addons.add()
-    record.name, record.status = ADDON, True
+    prefs = _installed_at_start(vesk, env)
     if "leak_null" not in env.__dict__:
         env.leak_null = open(os.devnull, "w")
         env.on_close(env.leak_null.close)
@@ -1045,55 +1051,44 @@ def _(vesk, env):
             vesk.__import_module__(ADDON, url)
 
 
-@case("__import_module__: index not JSON (exception propagated)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        url = _serve(env, "good", index="<html>")
-        _record(vesk, env)
-        with raises(ValueError):
-            vesk.__import_module__(ADDON, url)
+class _FailingFile:
+    def write(self, data):
+        raise OSError("disk full")
+
+    def close(self):
+        raise ValueError("close failed too")
 
 
-@case("__import_module__: index digest not text (TypeError, no archive request)")
-def _(vesk, env):
-    import json
+def _import_fails(error, data="", name=ADDON, prepare=lambda env: None, swapped=lambda env: {}, served=None):
+    """A row: the import ends in `error`; from the saved record (nothing answers at the
+    address), or with `served` (`_serve`'s arguments) from the package served."""
 
-    with _module_state(vesk, env):
-        url = _serve(env, "good", index=json.dumps([{"version": [1, 0], "md5": None}]))
-        _record(vesk, env)
-        with raises(TypeError):
-            vesk.__import_module__(ADDON, url)
+    def row(vesk, env):
+        with _module_state(vesk, env, **swapped(env)):
+            prepare(env)
+            url = _serve(env, *served) if served else "http://127.0.0.1:9"
+            _record(vesk, env, data)
+            with raises(error):
+                vesk.__import_module__(name, url)
 
-
-@case("__import_module__: not a zip archive (BadZipFile)")
-def _(vesk, env):
-    import zipfile
-
-    with _module_state(vesk, env):
-        url = _serve(env, "not zip")
-        _record(vesk, env)
-        with raises(zipfile.BadZipFile):
-            vesk.__import_module__(ADDON, url)
+    return row
 
 
-@case("__import_module__: torn data member (CRC error, temporary file discarded)")
-def _(vesk, env):
-    import zipfile
-
-    with _module_state(vesk, env):
-        url = _serve(env, "torn")
-        _record(vesk, env)
-        with raises(zipfile.BadZipFile):
-            vesk.__import_module__(ADDON, url)
+def _data_file(env, content):
+    _home(env).mkdir(parents=True)
+    (_home(env) / f"{ADDON}.data").write_bytes(content)
 
 
-@case("__import_module__: archive without the data file (FileNotFoundError)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        url = _serve(env, "no data")
-        _record(vesk, env)
-        with raises(FileNotFoundError):
-            vesk.__import_module__(ADDON, url)
+for _title, _row in (
+    ("index not JSON (exception propagated)", _import_fails(ValueError, served=("good", None, "<html>"))),
+    ("index digest not text (TypeError, no archive request)",
+     _import_fails(TypeError, served=("good", None, '[{"version": [1, 0], "md5": null}]'))),
+    ("not a zip archive (BadZipFile)", _import_fails(zipfile.BadZipFile, served=("not zip",))),
+    ("torn data member (CRC error, temporary file discarded)", _import_fails(zipfile.BadZipFile, served=("torn",))),
+    ("archive without the data file (FileNotFoundError)", _import_fails(FileNotFoundError, served=("no data",))),
+):
+    case("__import_module__: " + _title)(_row)
+del _title, _row
 
 
 @case("__import_module__: unreachable server (ConnectionError)")
@@ -1123,80 +1118,26 @@ def _(vesk, env):
         assert record.version == "1.0"
 
 
-@case("__import_module__: the add-on folder cannot be made (FileNotFoundError)")
-def _(vesk, env):
-    with _module_state(vesk, env, get_addons_path=lambda: str(env.tmp / "missing" / "addons")):
-        _record(vesk, env, "tellmora.a\x0bA = 1\n")
-        with raises(FileNotFoundError):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
-
-
-@case("__import_module__: no record of that name (KeyError)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        _record(vesk, env)
-        with raises(KeyError):
-            vesk.__import_module__("unknown", "http://127.0.0.1:9")
-
-
-@case("__import_module__: data file not UTF-8 (UnicodeDecodeError)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        _home(env).mkdir(parents=True)
-        (_home(env) / f"{ADDON}.data").write_bytes(b"tellmora.a\x0b\xff")
-        _record(vesk, env, "cached")
-        with raises(UnicodeDecodeError):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
-
-
-
-@case("__import_module__: a record without separator (ValueError)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        _record(vesk, env, "tellmora.a\x0bA = 1\n\x0b\x0btellmora.no_separator")
-        with raises(ValueError):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
-
-
-@case("__import_module__: a source that does not compile (SyntaxError)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        _record(vesk, env, "tellmora.a\x0bdef (:\n")
-        with raises(SyntaxError):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
-
-
-@case("__import_module__: a module raises SystemExit (propagated)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        _record(vesk, env, "tellmora.a\x0braise SystemExit(3)\n")
-        with raises(SystemExit):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
-
-
-@case("__import_module__: a start-up module cannot be written (IsADirectoryError)")
-def _(vesk, env):
-    with _module_state(vesk, env):
-        (_home(env) / "__init__.py").mkdir(parents=True)
-        _record(vesk, env, "tellmora.__init__\x0bI = 1\n")
-        with raises(IsADirectoryError):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
-
-
-class _FailingFile:
-    def write(self, data):
-        raise OSError("disk full")
-
-    def close(self):
-        raise ValueError("close failed too")
-
-
-@case("__import_module__: writing and then closing fail (close's error, with the first as context)")
-def _(vesk, env):
-    with _module_state(vesk, env, open=lambda *args, **keywords: _FailingFile()):
-        _record(vesk, env, "tellmora.__init__\x0bI = 1\n")
-        with raises(ValueError):
-            vesk.__import_module__(ADDON, "http://127.0.0.1:9")
+for _title, _row in (
+    ("the add-on folder cannot be made (FileNotFoundError)",
+     _import_fails(FileNotFoundError, "tellmora.a\x0bA = 1\n",
+                   swapped=lambda env: {"get_addons_path": lambda: str(env.tmp / "missing" / "addons")})),
+    ("no record of that name (KeyError)", _import_fails(KeyError, name="unknown")),
+    ("data file not UTF-8 (UnicodeDecodeError)",
+     _import_fails(UnicodeDecodeError, "cached", prepare=lambda env: _data_file(env, b"tellmora.a\x0b\xff"))),
+    ("a record without separator (ValueError)",
+     _import_fails(ValueError, "tellmora.a\x0bA = 1\n\x0b\x0btellmora.no_separator")),
+    ("a source that does not compile (SyntaxError)", _import_fails(SyntaxError, "tellmora.a\x0bdef (:\n")),
+    ("a module raises SystemExit (propagated)", _import_fails(SystemExit, "tellmora.a\x0braise SystemExit(3)\n")),
+    ("a start-up module cannot be written (IsADirectoryError)",
+     _import_fails(IsADirectoryError, "tellmora.__init__\x0bI = 1\n",
+                   prepare=lambda env: (_home(env) / "__init__.py").mkdir(parents=True))),
+    ("writing and then closing fail (close's error, with the first as context)",
+     _import_fails(ValueError, "tellmora.__init__\x0bI = 1\n",
+                   swapped=lambda env: {"open": lambda *args, **keywords: _FailingFile()})),
+):
+    case("__import_module__: " + _title)(_row)
+del _title, _row
 
 
 # ---- the host shut down under an action, updates, leftovers, bounds ---------------------
