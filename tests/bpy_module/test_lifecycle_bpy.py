@@ -1,3 +1,4 @@
+import sys
 import time
 import zipfile
 
@@ -26,16 +27,12 @@ def test_exits_while_a_startup_registration_waits_on_a_silent_server(tmp_path):
     home = harness.session.install_into_profile(tmp_path / "home")
     with faultserver.FaultServer() as server:
         server.put("/service.json", faultserver.silent())
-        process = harness.fresh_python(f"""
-            import sys
-            sys.path.insert(0, {str(harness.TESTS)!r})
-            import bpy, blender_checks
-            if hasattr(bpy.app, "online_access"):  # a factory profile keeps add-ons offline
-                bpy.context.preferences.system.use_online_access = True
+        run = harness.session.run("""
+            import blender_checks
             blender_checks.quit_while_a_registration_waits(lambda leaving: print("LEFT", leaving), 15)
-        """, standin=False, env={"BLENDER_USER_CONFIG": str(home / "config"),
-                                 "BLENDER_USER_SCRIPTS": str(home / "scripts"), "VESK_SERVICE_URL": server.url})
+        """, home, module=sys.executable, path=[harness.TESTS, *harness.session.SHARED],
+            env={"VESK_SERVICE_URL": server.url}, timeout=120)
         exited = time.time()
-    output = process.stdout + process.stderr
+    output, process = run.output, run.process
     assert process.returncode == 0 and server.requests == ["/service.json"], output[-3000:]
     assert exited - float(output.split("LEFT ")[1].split()[0]) < 15, output[-3000:]
