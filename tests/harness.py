@@ -33,11 +33,13 @@ def fresh_python(code, *, standin=True, env=None, timeout=120):
                           env=environment, timeout=timeout)
 
 
-def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True, interface=False, online=True):
+def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts=True, interface=False, online=True,
+                factory=True):
     """Runs `script` in Debian's Blender, headless, with user folders under `home`, corvane
     and the tests' helpers on its path; with `interface`, with its window and event loop on
     a virtual screen (xvfb-run). Blender 4.2 and later start with online access on unless
-    `online` is False.
+    `online` is False. Without `factory`, Blender starts from the preferences saved in the
+    profile, as a user's Blender does.
 
     The script sees `report(**values)` to hand JSON values back. With `check`,
     a non-zero exit fails the test with Blender's output.
@@ -48,4 +50,4 @@ def run_blender(script, home, *, env=None, timeout=240, check=True, make_scripts
         (home / "scripts").mkdir(exist_ok=True)
     return session.run("from blender_inside import report\n" + textwrap.dedent(script), home, env=env,
                        timeout=timeout, check=check, interface=interface, online=True if online else None,
-                       path=[corvane_site(), TESTS, *session.SHARED], cwd=home)
+                       factory=factory, path=[corvane_site(), TESTS, *session.SHARED], cwd=home)

@@ -459,6 +459,19 @@ Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url)
 
     for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) {
         if (!truthy(attr(record, "status"_n))) return;
+        // Here, on Blender's thread and before Blender enables it: an add-on in the package form
+        // is served from its cached bundle. A failure is reported and the start-up thread goes on.
+        try {
+            start_package_from_cache(module, record);
+        } catch (const PythonError&) {
+            CaughtError caught;
+            if (!caught.matches(PyExc_Exception)) {
+                caught.restore();
+                throw;
+            }
+            caught.restore();
+            PyErr_PrintEx(0);
+        }
         Ref args = require(PyTuple_Pack(2, global(module, "register"_n).get(), record.get()));
         Ref target = require(PyCFunction_NewEx(&definitions<register_at_start_function>[0], module.get(),
                                                interned(module_name).get()));

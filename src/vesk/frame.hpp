@@ -113,6 +113,16 @@ void remove_path(Borrowed module, Borrowed path);
 // next load adopts it, without touching its record (packages unit).
 void download_release(Borrowed module, Borrowed name, Borrowed url);
 
+// An add-on published in the package form is served to Python's import system from its
+// cached bundle by a finder for its name, and Blender enables it itself (packages unit).
+// Whether such a finder serves `name` now:
+bool serves_package(Borrowed module, Borrowed name);
+// At start-up, before Blender enables the add-on (or after, when it ran the stand-in on
+// disk): serves the installed record's cached bundle. Nothing for a record of the other form.
+void start_package_from_cache(Borrowed module, Borrowed record);
+// Disables the add-on in Blender, removes its finder and takes its modules out of sys.modules.
+void take_down_package(Borrowed module, Borrowed name);
+
 // Whether the calling thread is the interpreter's main thread (Blender's).
 bool on_main_thread(Borrowed module);
 

@@ -153,10 +153,13 @@ void ignoring_errors(Body&& body) {
 
 void uninstall(Borrowed module, Borrowed addon) {
     Ref name = field(addon, "name"_n);
+    // An add-on Blender enabled itself is in its list even when this run registered nothing.
+    bool served = serves_package(module, name);
     call(global(module, "unregister"_n), {name});
     Ref installed = attr(registry(module), "installed"_n);
-    if (contains(call(attr(installed, "keys"_n), {}), name)) {
-        del_item(installed, name);
+    bool registered = contains(call(attr(installed, "keys"_n), {}), name);
+    if (registered) del_item(installed, name);
+    if (registered || served) {
         ignoring_errors([&] {
             Ref remove = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_remove"_n);
             call_keywords(remove, {}, {{"module"_n, name}});

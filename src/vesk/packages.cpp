@@ -379,24 +379,15 @@ bool execute(Borrowed module, Borrowed code, Borrowed namespace_dict) {
     return false;
 }
 
-Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
-    Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
-    Load load{module, name, url, concat({call(global(module, "get_addons_path"_n)), separator, name})};
-    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"_n), {load.homepath});
-    Ref modules = require(PyList_New(0));
-
-    Ref bundle = inner("fetch_data", [&] { return fetch_data(load); });
+// Cuts the bundle's records, in order, and hands each one's module name and source to `body`.
+template <class Body>
+void for_each_record(Borrowed bundle, Body&& body) {
     // The records are cut straight from the bundle's UTF-8 form; only the parts
     // decoded to text are copied.
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(bundle.get(), &size);
     if (!bytes) raise_set();
     const std::string_view content(bytes, static_cast<std::size_t>(size));
-
-    Ref init_name = concat({name, ".__init__"_n});
-    Ref auto_load_name = concat({name, ".auto_load"_n});
-    Ref file_path = concat({load.homepath, "/"_n, name});
-    Borrowed exec_mode = "exec"_n;
 
     std::size_t start = 0;
     for (bool last = false; !last;) {
@@ -411,29 +402,320 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
         const std::size_t cut = record.find('\x0b');
         if (cut == std::string_view::npos) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
         Ref module_name = require(PyUnicode_DecodeUTF8(record.data(), static_cast<Py_ssize_t>(cut), "strict"));
-        Ref compile_data = require(PyUnicode_DecodeUTF8(record.data() + cut + 1,
-                                                        static_cast<Py_ssize_t>(record.size() - cut - 1), "strict"));
+        Ref source = require(PyUnicode_DecodeUTF8(record.data() + cut + 1,
+                                                  static_cast<Py_ssize_t>(record.size() - cut - 1), "strict"));
+        body(std::move(module_name), std::move(source));
+    }
+}
 
+// ---- the package form ---------------------------------------------------------------
+//
+// An add-on published as it is, as Blender would install it from a zip. Its bundle begins
+// with the record "<name>.__form__"; a package's own module is "<package>.__init__". Its
+// modules are not run here: an import finder for the add-on's name serves them to Python's
+// import system, so Blender's own enabling imports the add-on and calls its register(), and
+// every later import (inside functions, importlib.import_module, relative or absolute)
+// finds them. On disk stay only an __init__.py carrying the add-on's bl_info, which
+// Blender's add-on list reads, and the release's other files.
+
+bool is_package_form(Borrowed name, Borrowed bundle) {
+    Ref marker = require(PyUnicode_FromFormat("%U.__form__\x0b", name.get()));
+    return require_status(static_cast<int>(PyUnicode_Tailmatch(bundle.get(), marker.get(), 0, PY_SSIZE_T_MAX, -1))) == 1;
+}
+
+// The add-on's modules: name -> source, and the names that are packages.
+struct PackageSources {
+    Ref sources = require(PyDict_New());
+    Ref packages = require(PySet_New(nullptr));
+};
+
+PackageSources package_sources(Borrowed name, Borrowed bundle) {
+    PackageSources found;
+    Ref form_name = concat({name, text(".__form__")});
+    Ref package_suffix = text(".__init__");
+    for_each_record(bundle, [&](Ref module_name, Ref source) {
+        if (equal(module_name, form_name)) return;
+        if (require_status(static_cast<int>(
+                PyUnicode_Tailmatch(module_name.get(), package_suffix.get(), 0, PY_SSIZE_T_MAX, 1))) == 1) {
+            module_name = require(PyUnicode_Substring(module_name.get(), 0, PyUnicode_GET_LENGTH(module_name.get()) - 9));
+            require_status(PySet_Add(found.packages.get(), module_name.get()));
+        }
+        set_item(found.sources, module_name, source);
+    });
+    return found;
+}
+
+// Python's module table and import finders.
+Ref module_table(Borrowed module) { return attr(global(module, "sys"_n), "modules"_n); }
+Ref finders(Borrowed module) { return attr(global(module, "sys"_n), "meta_path"_n); }
+
+// Where a module of the add-on would stand in a plain copy: its file, and for a package its folder.
+struct ModulePlace {
+    Ref file;
+    Ref folder;
+};
+
+ModulePlace place_of(Borrowed finder, Borrowed fullname, bool package) {
+    Ref name = attr(finder, "name"_n);
+    // ".sub.mod" -> "/sub/mod"
+    Ref rest = require(PyUnicode_Substring(fullname.get(), PyUnicode_GET_LENGTH(name.get()), PY_SSIZE_T_MAX));
+    Ref relative = require(PyUnicode_Replace(rest.get(), "."_n.get(), "/"_n.get(), -1));
+    Ref base = concat({attr(finder, "home"_n), relative});
+    if (!package) return {concat({base, text(".py")}), Ref()};
+    return {concat({base, text("/__init__.py")}), base};
+}
+
+// Whether `fullname` is one of the add-on's modules (the finder's `sources` holds them all).
+bool serves(Borrowed finder, Borrowed fullname) {
+    return PyUnicode_Check(fullname.get()) &&
+           require_status(PyDict_Contains(attr(finder, "sources"_n).get(), fullname.get())) == 1;
+}
+
+bool is_package(Borrowed finder, Borrowed fullname) {
+    return require_status(PySet_Contains(attr(finder, "packages"_n).get(), fullname.get())) == 1;
+}
+
+// find_spec(fullname, path=None, target=None): a spec located where a plain copy's file
+// would be, so that __file__ and a package's __path__ point into the add-on's folder, where
+// its resource files are.
+Ref finder_find_spec(Borrowed finder, Borrowed fullname) {
+    if (!serves(finder, fullname)) return none();
+    bool package = is_package(finder, fullname);
+    ModulePlace place = place_of(finder, fullname, package);
+    Ref machinery = require(PyImport_ImportModule("importlib.machinery"));
+    Ref spec = call_keywords(attr(machinery, "ModuleSpec"_n), {fullname, finder},
+                             {{"origin"_n, place.file}, {"is_package"_n, package ? Py_True : Py_False}});
+    set_attr(spec, "has_location"_n, Py_True);
+    if (package) set_attr(spec, "submodule_search_locations"_n, require(Py_BuildValue("[O]", place.folder.get())));
+    return spec;
+}
+
+Ref finder_source(Borrowed finder, Borrowed fullname) {
+    if (!serves(finder, fullname)) {
+        PyErr_Format(PyExc_ImportError, "%R is not a module of this add-on", fullname.get());
+        raise_set();
+    }
+    return item(attr(finder, "sources"_n), fullname);
+}
+
+// exec_module(module): runs the module's source in its namespace, as the path finder's loader
+// runs a file. Its code names the file a plain copy would have; for the add-on's own
+// __init__, whose file on disk is the one carrying bl_info, the source is entered in
+// linecache so that tracebacks show the code that ran.
+Ref finder_exec_module(Borrowed vesk, Borrowed finder, Borrowed target) {
+    Ref spec = attr(target, "__spec__"_n);
+    Ref fullname = attr(spec, "name"_n);
+    Ref source = finder_source(finder, fullname);
+    Ref filename = attr(spec, "origin"_n);
+    Ref code = call(global(vesk, "compile"_n), {source, filename, "exec"_n, integer(0), Py_True});
+    if (equal(fullname, attr(finder, "name"_n))) {
+        Ref lines = call(attr(source, "splitlines"_n), {Py_True});
+        Ref entry = require(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source.get()), Py_None, lines.get(),
+                                          filename.get()));
+        set_item(attr(require(PyImport_ImportModule("linecache")), "cache"_n), filename, entry);
+    }
+    call(global(vesk, "exec"_n), {code, attr(target, "__dict__"_n)});
+    return none();
+}
+
+// The finder's methods. Each is bound to corvane.vesk (its globals are read at the moment
+// of use) and wrapped so that it binds to the finder like a method of a class body.
+PyObject* finder_find_spec_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"self", "fullname", "path", "target", nullptr};
+    PyObject *self = nullptr, *fullname = nullptr, *path = nullptr, *target = nullptr;
+    if (!parse_arguments(args, kwargs, "OO|OO:find_spec", names, &self, &fullname, &path, &target)) return nullptr;
+    return edge("BundleFinder.find_spec", [&] { return finder_find_spec(self, fullname); });
+}
+
+PyObject* finder_create_module_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"self", "spec", nullptr};
+    PyObject *self = nullptr, *spec = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:create_module", names, &self, &spec)) return nullptr;
+    return none().release();  // the import system's default module
+}
+
+PyObject* finder_exec_module_entry(PyObject* vesk, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"self", "module", nullptr};
+    PyObject *self = nullptr, *target = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:exec_module", names, &self, &target)) return nullptr;
+    return edge("BundleFinder.exec_module", [&] { return finder_exec_module(vesk, self, target); });
+}
+
+PyObject* finder_get_source_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"self", "fullname", nullptr};
+    PyObject *self = nullptr, *fullname = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:get_source", names, &self, &fullname)) return nullptr;
+    return edge("BundleFinder.get_source", [&] { return finder_source(self, fullname); });
+}
+
+PyObject* finder_is_package_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"self", "fullname", nullptr};
+    PyObject *self = nullptr, *fullname = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:is_package", names, &self, &fullname)) return nullptr;
+    return edge("BundleFinder.is_package", [&] {
+        finder_source(self, fullname);
+        return Ref::borrow(is_package(self, fullname) ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef finder_methods[] = {
+    function_entry<finder_find_spec_entry>("find_spec", "find_spec($self, fullname, path=None, target=None)\n--\n\n"),
+    function_entry<finder_create_module_entry>("create_module", "create_module($self, spec)\n--\n\n"),
+    function_entry<finder_exec_module_entry>("exec_module", "exec_module($self, module)\n--\n\n"),
+    function_entry<finder_get_source_entry>("get_source", "get_source($self, fullname)\n--\n\n"),
+    function_entry<finder_is_package_entry>("is_package", "is_package($self, fullname)\n--\n\n"),
+};
+
+// The finder's class, made once per process: it serves as the modules' loader too.
+Kept bundle_finder_class;
+
+Ref finder_class(Borrowed module) {
+    if (bundle_finder_class) return Ref::borrow(bundle_finder_class.get());
+    Ref body = require(PyDict_New());
+    set_item(body, "__module__"_n, interned(module_name));
+    set_item(body, "__doc__"_n, text("Serves one add-on's modules from the bundle cached in its record."));
+    for (PyMethodDef& definition : finder_methods) {
+        Ref function = require(PyCFunction_NewEx(&definition, module.get(), interned(module_name).get()));
+        set_item(body, interned(definition.ml_name), require(PyInstanceMethod_New(function.get())));
+    }
+    Ref bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref created = call(reinterpret_cast<PyObject*>(&PyType_Type), {text("BundleFinder"), bases, body});
+    bundle_finder_class.keep(created);
+    return created;
+}
+
+bool is_finder_for(Borrowed candidate, Borrowed name) {
+    if (!bundle_finder_class || !Py_IS_TYPE(candidate.get(), reinterpret_cast<PyTypeObject*>(bundle_finder_class.get().get())))
+        return false;
+    return equal(attr(candidate, "name"_n), name);
+}
+
+// Takes the add-on's finders out of sys.meta_path; whether there was one.
+bool remove_finders(Borrowed module, Borrowed name) {
+    Ref meta_path = finders(module);
+    bool removed = false;
+    for (Py_ssize_t index = PyObject_Size(meta_path.get()); index-- > 0;) {
+        if (!is_finder_for(item(meta_path, integer(static_cast<long>(index))), name)) continue;
+        del_item(meta_path, integer(static_cast<long>(index)));
+        removed = true;
+    }
+    return removed;
+}
+
+void install_finder(Borrowed module, Borrowed name, Borrowed home, const PackageSources& found) {
+    Ref finder = call(finder_class(module));
+    set_attr(finder, "name"_n, name);
+    set_attr(finder, "home"_n, home);
+    set_attr(finder, "sources"_n, found.sources);
+    set_attr(finder, "packages"_n, found.packages);
+    remove_finders(module, name);
+    // Ahead of the path finder, which would otherwise find the __init__.py on disk.
+    call(attr(finders(module), "insert"_n), {integer(0), finder});
+}
+
+// The __init__.py that stays on disk: the add-on's bl_info as it wrote it (its assignment
+// found as Blender's add-on list finds it), and a stand-in for the add-on that Blender runs
+// only when it enables the add-on before corvane has started.
+Ref stub_source(Borrowed name, Borrowed init_source) {
+    Ref ast = require(PyImport_ImportModule("ast"));
+    Ref info = text("");
+    Ref tree = Ref::steal(PyObject_CallOneArg(attr(ast, "parse"_n).get(), init_source.get()));
+    if (!tree) {
+        // Not Python: Blender's enabling will say so, as it would for a plain copy.
+        if (!PyErr_ExceptionMatches(PyExc_SyntaxError) && !PyErr_ExceptionMatches(PyExc_ValueError)) raise_set();
+        PyErr_Clear();
+    } else {
+        Ref assign_type = attr(ast, "Assign"_n);
+        for_each(attr(tree, "body"_n), [&](Ref node) {
+            if (!require_status(PyObject_IsInstance(node.get(), assign_type.get()))) return true;
+            Ref targets = attr(node, "targets"_n);
+            if (PyObject_Size(targets.get()) != 1) return true;
+            if (!equal(attr_or(item(targets, integer(0)), "id"_n, Py_None), "bl_info"_n)) return true;
+            Ref segment = call(attr(ast, "get_source_segment"_n), {init_source, node});
+            if (!segment.is(Py_None)) info = concat({segment, text("\n")});
+            return false;
+        });
+    }
+    return require(PyUnicode_FromFormat(
+        "# %U: installed by corvane. Its modules are kept in the preferences of the add-on that\n"
+        "# manages it and served from there; this file carries what Blender's add-on list shows.\n"
+        "%U\n"
+        "# Stands in for the add-on when Blender enables it before corvane has started.\n"
+        "__corvane_stand_in__ = True\n\n\n"
+        "def register():\n    pass\n\n\n"
+        "def unregister():\n    pass\n",
+        name.get(), info.get()));
+}
+
+// Writes the __init__.py unless it already reads so: its time stamp, which Blender compares
+// to reload a changed add-on, stays as it is.
+void write_stub(const Load& load, Borrowed init_source) {
+    Ref wanted = stub_source(load.name, init_source);
+    Ref path = in_home(load, {text("__init__.py")});
+    if (is_file(load, path)) {
+        Ref f = call_keywords(global(load.module, "open"_n), {path, "r"_n}, {{"encoding"_n, "utf-8"_n}});
+        Ref present;
+        with_closing(f, [&] { present = call(attr(f, "read"_n)); });
+        if (equal(present, wanted)) return;
+    }
+    write_text_file(load, path, text("__init__.py"), wanted);
+}
+
+// Puts the add-on's modules in reach of Python's import system, from a package-form bundle.
+void serve_package(const Load& load, Borrowed bundle) {
+    PackageSources found = package_sources(load.name, bundle);
+    Ref init_source = Ref::borrow(PyDict_GetItemWithError(found.sources.get(), load.name.get()));
+    if (!init_source) {
+        if (PyErr_Occurred()) raise_set();
+        init_source = text("");
+    }
+    write_stub(load, init_source);
+    install_finder(load.module, load.name, load.homepath, found);
+}
+
+Load load_for(Borrowed module, Borrowed name, Borrowed url) {
+    Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
+    Load load{module, name, url, concat({call(global(module, "get_addons_path"_n)), separator, name})};
+    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"_n), {load.homepath});
+    return load;
+}
+
+Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
+    Load load = load_for(module, name, url);
+    Ref modules = require(PyList_New(0));
+
+    Ref bundle = inner("fetch_data", [&] { return fetch_data(load); });
+    if (is_package_form(name, bundle)) {
+        // Blender imports and registers it when it enables it: nothing for corvane to order.
+        serve_package(load, bundle);
+        return modules;
+    }
+
+    Ref init_name = concat({name, text(".__init__")});
+    Ref auto_load_name = concat({name, text(".auto_load")});
+    Ref file_path = concat({load.homepath, text("/"), name});
+    Ref exec_mode = text("exec");
+
+    for_each_record(bundle, [&](Ref module_name, Ref compile_data) {
         if (require_status(PyObject_RichCompareBool(module_name.get(), init_name.get(), Py_EQ)) ||
             require_status(PyObject_RichCompareBool(module_name.get(), auto_load_name.get(), Py_EQ))) {
             inner("save_module_as_file", [&] { save_module_as_file(load, module_name, compile_data); });
-            continue;
+            return;
         }
-
         {
             Ref code = call(global(module, "compile"_n), {compile_data, module_name, exec_mode});
             compile_data.reset();
             Ref loaded = call(attr(global(module, "types"_n), "ModuleType"_n), {module_name});
             set_attr(loaded, "__package__"_n, name);
             set_attr(loaded, "__file__"_n, file_path);
-            set_item(attr(global(module, "sys"_n), "modules"_n), module_name, loaded);
+            set_item(module_table(module), module_name, loaded);
             if (execute(module, code, attr(loaded, "__dict__"_n))) {
                 require_status(PyList_Append(modules.get(), loaded.get()));
             }
         }
         module_name.reset();
         call(attr(global(module, "gc"_n), "collect"_n));
-    }
+    });
     return modules;
 }
 
@@ -445,10 +727,60 @@ Ref import_module_entry(Borrowed module, const Arguments& arguments) {
 }
 
 void download_release(Borrowed module, Borrowed name, Borrowed url) {
-    Ref separator = attr(attr(global(module, "os"_n), "path"_n), "sep"_n);
-    Load load{module, name, url, concat({call(global(module, "get_addons_path"_n)), separator, name})};
-    if (!exists(load, load.homepath)) call(os_function(load, "mkdir"_n), {load.homepath});
+    Load load = load_for(module, name, url);
     download(load, false);
+}
+
+bool serves_package(Borrowed module, Borrowed name) {
+    bool found = false;
+    for_each(finders(module), [&](Ref candidate) {
+        found = is_finder_for(candidate, name);
+        return !found;
+    });
+    return found;
+}
+
+void start_package_from_cache(Borrowed module, Borrowed record) {
+    Ref name = field(record, "name"_n);
+    Ref data = field(record, "data"_n);
+    if (!truthy(data)) return;
+    Ref bundle = unescape_nul(data);
+    data.reset();
+    if (!is_package_form(name, bundle)) return;
+    Ref no_address = none();  // nothing is fetched
+    Load load = load_for(module, name, no_address);
+    serve_package(load, bundle);
+
+    // Blender enabled the add-on before corvane started: it runs the stand-in on disk, which
+    // now makes way for the add-on itself, enabled by Blender as before.
+    Ref table = module_table(module);
+    Ref present = call(attr(table, "get"_n), {name});
+    if (!has_attr(present, "__corvane_stand_in__"_n)) return;
+    bool enabled = truthy(attr_or(present, "__addon_enabled__"_n, Py_False));
+    Ref addon_utils = global(module, "addon_utils"_n);
+    if (enabled) call(attr(addon_utils, "disable"_n), {name});
+    if (call(attr(table, "get"_n), {name}).is(present)) del_item(table, name);
+    if (enabled) call(attr(addon_utils, "enable"_n), {name});
+}
+
+void take_down_package(Borrowed module, Borrowed name) {
+    if (!serves_package(module, name)) return;
+    // Blender's own disabling calls the add-on's unregister(), as for a plain copy.
+    Ref present = call(attr(module_table(module), "get"_n), {name});
+    if (truthy(attr_or(present, "__addon_enabled__"_n, Py_False))) {
+        call(attr(global(module, "addon_utils"_n), "disable"_n), {name});
+    }
+    remove_finders(module, name);
+    // Its modules go too, so that nothing of this release is found by a later import.
+    Ref table = module_table(module);
+    Ref prefix = concat({name, text(".")});
+    Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n)).get()));
+    for_each(snapshot, [&](Ref key) {
+        if (!PyUnicode_Check(key.get())) return;
+        if (equal(key, name) || truthy(call(attr(key, "startswith"_n), {prefix}))) {
+            if (require_status(PyDict_Contains(table.get(), key.get()))) del_item(table, key);
+        }
+    });
 }
 
 }  // namespace vesk

@@ -583,13 +583,16 @@ Ref unregister_addon(Borrowed module, Borrowed name) {
     set_field(addon, "tips"_n, ""_n);
     set_field(addon, "status"_n, integer(0));
     set_field(addon, "update"_n, Py_False);
-    try {
-        undo_registration(module, name);
-    } catch (const PythonError&) {
-        CaughtError caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.restore();
-            throw;
+    // Each undo goes as far as it can; what fails in it is dropped.
+    for (void (*undo)(Borrowed, Borrowed) : {undo_registration, take_down_package}) {
+        try {
+            undo(module, name);
+        } catch (const PythonError&) {
+            CaughtError caught;
+            if (!caught.matches(PyExc_Exception)) {
+                caught.restore();
+                throw;
+            }
         }
     }
     return none();

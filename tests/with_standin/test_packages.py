@@ -53,6 +53,7 @@ def record(vesk, monkeypatch):
     vesk._vesk = prefs
     monkeypatch.setattr(sys, "path", list(sys.path))
     before = set(sys.modules)
+    monkeypatch.setattr(sys, "meta_path", list(sys.meta_path))
     yield prefs.addons[NAME]
     for name in set(sys.modules) - before:
         del sys.modules[name]
@@ -211,6 +212,45 @@ def test_bundle_forms_from_the_cache(vesk, record, home, capsys):
 
     record.data = bundle_text([("__init__", "x"), ("auto_load", "y")]) + "\x0b\x0b"
     assert vesk.__import_module__(NAME, "http://127.0.0.1:9") == []
+
+
+PACKAGE_FORM = [
+    ("__form__", '"package"\n'),
+    ("__init__", 'bl_info = {"name": "Tellmora", "blender": (2, 83, 0)}\nfrom . import ops\n'
+                 "def register():\n    ops.register()\n"),
+    ("ops", "from __future__ import annotations\nfrom . import util  # a cycle plain Python allows\n"
+            "def register():\n    global LATE\n    from .deep.inner import leaf\n    LATE = leaf.where()\n"),
+    ("util", "from . import ops\nimport importlib\n"
+             "def fail():\n    raise RuntimeError('from memory')\n"),
+    ("deep.__init__", "\n"),
+    ("deep.inner.__init__", "\n"),
+    ("deep.inner.leaf", "import os\ndef where():\n    return os.path.dirname(__file__)\n"),
+]
+
+
+def test_package_form_is_served_by_a_finder_until_unregistered(vesk, record, home):
+    record.data = bundle_text(PACKAGE_FORM)
+    assert vesk.__import_module__(NAME, "http://127.0.0.1:9") == []  # Blender imports it when it enables it
+    stub = (home / "__init__.py").read_text()
+    assert 'bl_info = {"name": "Tellmora", "blender": (2, 83, 0)}\n' in stub and "ops" not in stub
+    stamp = (home / "__init__.py").stat().st_mtime_ns
+    addon = __import__(NAME)
+    addon.register()
+    assert addon.__file__ == str(home / "__init__.py") and addon.ops.util.ops is addon.ops
+    assert addon.ops.LATE == str(home / "deep" / "inner")
+    assert sys.modules[f"{NAME}.deep.inner"].__path__ == [str(home / "deep" / "inner")]
+    with pytest.raises(RuntimeError) as raised:
+        addon.ops.util.fail()
+    assert "raise RuntimeError('from memory')" in "".join(traceback.format_tb(raised.tb))
+    assert not any(path.suffix == ".py" for path in home.rglob("*") if path.name != "__init__.py")
+
+    vesk.__import_module__(NAME, "http://127.0.0.1:9")  # again from the cache: the stub is kept as it is
+    assert (home / "__init__.py").stat().st_mtime_ns == stamp
+    vesk.unregister(NAME)
+    assert not any(name == NAME or name.startswith(NAME + ".") for name in sys.modules)
+    assert not any(type(finder).__name__ == "BundleFinder" for finder in sys.meta_path)
+    with pytest.raises(ImportError):
+        __import__(f"{NAME}.ops")
 
 
 def test_nul_in_the_data_file_is_kept_escaped_in_the_record(vesk, record, home):
