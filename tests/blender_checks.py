@@ -473,3 +473,104 @@ def disable_host_under_an_action(report, action, how):
     from corvane import vesk
 
     report(came_back="tellmora" in vesk._vesk.installed, tips=record.tips)
+
+
+# ---- Blender's own add-ons, published unchanged ----------------------------------------
+
+CORPUS_HOST = "corvane_host"  # the maker's host, examples/corvane_host
+OFFLINE_TIPS = "Offline: running from the saved copy; updates were not checked."
+
+
+def _registered():
+    """Blender's registered types, and its operators as `module.name`."""
+    import bpy
+
+    return set(dir(bpy.types)), {f"{m}.{o}" for m in dir(bpy.ops) for o in dir(getattr(bpy.ops, m))}
+
+
+def _corpus_state(name, own_types):
+    """What of the add-on is there now: enabled in Blender, its types, its modules, its
+    import finders, its files."""
+    import addon_utils
+    import bpy
+
+    addons = Path(user_scripts()) / "addons"
+    return {"enabled": all(addon_utils.check(name)),
+            "types": sorted(set(own_types) & set(dir(bpy.types))),
+            "modules": sorted(m for m in sys.modules if m == name or m.startswith(name + ".")),
+            "finders": sum(getattr(f, "name", None) == name for f in sys.meta_path),
+            "files": (addons / name).exists() or (addons / f"{name}.py").exists()}
+
+
+def _corpus_host():
+    import addon_utils
+    import bpy
+
+    bpy.utils.refresh_script_paths()
+    addon_utils.modules_refresh()
+    if not all(addon_utils.check(CORPUS_HOST)):
+        assert addon_utils.enable(CORPUS_HOST, default_set=True), "the host add-on did not enable"
+    return bpy.context.preferences.addons[CORPUS_HOST].preferences
+
+
+def corpus_first_start(names, through_corvane):
+    """Each add-on in turn: a plain copy enabled by Blender, or installed through corvane.
+    What each registered, as Blender's type and operator lists show it; the preferences saved."""
+    import addon_utils
+    import bpy
+
+    prefs = _corpus_host() if through_corvane else None
+    if not through_corvane:
+        bpy.utils.refresh_script_paths()
+        addon_utils.modules_refresh()
+    facts = {}
+    for name in names:
+        types, operators = _registered()
+        errors = []
+        if through_corvane:
+            from corvane import vesk
+
+            prefs.index = prefs.addons.find(name)
+            vesk.operator("install")
+            outcome = prefs.addons[name].tips
+        else:
+            addon_utils.enable(name, default_set=True, handle_error=errors.append)
+            outcome = f"{type(errors[-1]).__name__}: {errors[-1]}" if errors else "enabled"
+        now_types, now_operators = _registered()
+        facts[name] = {"outcome": outcome, "enabled": all(addon_utils.check(name)),
+                       "types": sorted(now_types - types), "operators": sorted(now_operators - operators)}
+    bpy.ops.wm.save_userpref()
+    return facts
+
+
+def corpus_restart(first, through_corvane):
+    """After a restart (through corvane: with the server down), each add-on's state; then
+    each removed (Uninstall, or Blender's own removal of a plain copy) and what is left."""
+    import time
+
+    import bpy
+
+    facts = {}
+    if through_corvane:
+        from corvane import vesk
+
+        prefs = bpy.context.preferences.addons[CORPUS_HOST].preferences
+        # The start-up threads end offline; the add-ons were enabled by Blender before that.
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and any(
+                prefs.addons[name].tips != OFFLINE_TIPS for name in first if prefs.addons[name].status):
+            time.sleep(0.1)
+        facts["tips"] = {name: prefs.addons[name].tips for name in first}
+    for name, earlier in first.items():
+        facts[name] = {"restarted": _corpus_state(name, earlier["types"])}
+    for name, earlier in first.items():
+        if through_corvane:
+            prefs.index = prefs.addons.find(name)
+            vesk.operator("uninstall")
+        else:
+            try:
+                bpy.ops.preferences.addon_remove(module=name)
+            except RuntimeError:
+                pass  # Blender's removal reports, headless, that no area is there to redraw
+        facts[name]["removed"] = _corpus_state(name, earlier["types"])
+    return facts

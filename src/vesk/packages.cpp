@@ -455,12 +455,11 @@ struct ModulePlace {
     Ref folder;
 };
 
-ModulePlace place_of(Borrowed finder, Borrowed fullname, bool package) {
-    Ref name = attr(finder, "name"_n);
+ModulePlace place_in(Borrowed name, Borrowed home, Borrowed fullname, bool package) {
     // ".sub.mod" -> "/sub/mod"
     Ref rest = require(PyUnicode_Substring(fullname.get(), PyUnicode_GET_LENGTH(name.get()), PY_SSIZE_T_MAX));
     Ref relative = require(PyUnicode_Replace(rest.get(), "."_n.get(), "/"_n.get(), -1));
-    Ref base = concat({attr(finder, "home"_n), relative});
+    Ref base = concat({home, relative});
     if (!package) return {concat({base, text(".py")}), Ref()};
     return {concat({base, text("/__init__.py")}), base};
 }
@@ -481,7 +480,7 @@ bool is_package(Borrowed finder, Borrowed fullname) {
 Ref finder_find_spec(Borrowed finder, Borrowed fullname) {
     if (!serves(finder, fullname)) return none();
     bool package = is_package(finder, fullname);
-    ModulePlace place = place_of(finder, fullname, package);
+    ModulePlace place = place_in(attr(finder, "name"_n), attr(finder, "home"_n), fullname, package);
     Ref machinery = require(PyImport_ImportModule("importlib.machinery"));
     Ref spec = call_keywords(attr(machinery, "ModuleSpec"_n), {fullname, finder},
                              {{"origin"_n, place.file}, {"is_package"_n, package ? Py_True : Py_False}});
@@ -499,21 +498,19 @@ Ref finder_source(Borrowed finder, Borrowed fullname) {
 }
 
 // exec_module(module): runs the module's source in its namespace, as the path finder's loader
-// runs a file. Its code names the file a plain copy would have; for the add-on's own
-// __init__, whose file on disk is the one carrying bl_info, the source is entered in
-// linecache so that tracebacks show the code that ran.
+// runs a file. Its code names the file a plain copy would have. The file there holds
+// something else (bl_info, or a placeholder), so the source is entered in linecache, as
+// a loader's sources are, for tracebacks to show the code that ran.
 Ref finder_exec_module(Borrowed vesk, Borrowed finder, Borrowed target) {
     Ref spec = attr(target, "__spec__"_n);
     Ref fullname = attr(spec, "name"_n);
     Ref source = finder_source(finder, fullname);
     Ref filename = attr(spec, "origin"_n);
     Ref code = call(global(vesk, "compile"_n), {source, filename, "exec"_n, integer(0), Py_True});
-    if (equal(fullname, attr(finder, "name"_n))) {
-        Ref lines = call(attr(source, "splitlines"_n), {Py_True});
-        Ref entry = require(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source.get()), Py_None, lines.get(),
-                                          filename.get()));
-        set_item(attr(require(PyImport_ImportModule("linecache")), "cache"_n), filename, entry);
-    }
+    Ref lines = call(attr(source, "splitlines"_n), {Py_True});
+    Ref entry = require(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source.get()), Py_None, lines.get(),
+                                      filename.get()));
+    set_item(attr(require(PyImport_ImportModule("linecache")), "cache"_n), filename, entry);
     call(global(vesk, "exec"_n), {code, attr(target, "__dict__"_n)});
     return none();
 }
@@ -661,9 +658,30 @@ void write_stub(const Load& load, Borrowed init_source) {
     write_text_file(load, path, text("__init__.py"), wanted);
 }
 
+// What stands on disk where a module of the add-on would be: its name and nothing of its
+// code. Add-ons that find their modules by listing their folder (os.listdir, pkgutil) find
+// them there; importing one is served from memory.
+constexpr const char* module_placeholder = "# Served from memory by corvane.\n";
+
+void write_placeholders(const Load& load, const PackageSources& found) {
+    Ref makedirs = os_function(load, "makedirs"_n);
+    Ref dirname = attr(attr(global(load.module, "os"_n), "path"_n), "dirname"_n);
+    Ref placeholder = text(module_placeholder);
+    for_each(found.sources, [&](Ref fullname) {
+        if (equal(fullname, load.name)) return;  // the __init__.py carrying bl_info
+        ModulePlace place = place_in(load.name, load.homepath, fullname,
+                                     require_status(PySet_Contains(found.packages.get(), fullname.get())) == 1);
+        if (is_file(load, place.file)) return;
+        call_keywords(makedirs, {call(dirname, {place.file})}, {{"exist_ok"_n, Py_True}});
+        Ref file_name = call(attr(attr(global(load.module, "os"_n), "path"_n), "basename"_n), {place.file});
+        write_text_file(load, place.file, file_name, placeholder);
+    });
+}
+
 // Puts the add-on's modules in reach of Python's import system, from a package-form bundle.
 void serve_package(const Load& load, Borrowed bundle) {
     PackageSources found = package_sources(load.name, bundle);
+    write_placeholders(load, found);
     Ref init_source = Ref::borrow(PyDict_GetItemWithError(found.sources.get(), load.name.get()));
     if (!init_source) {
         if (PyErr_Occurred()) raise_set();
