@@ -1,0 +1,148 @@
+"""Install and start-up of an add-on published as it is (the package form) against Blender
+enabling a plain copy of the same files, side by side in one run, in Debian's Blender.
+
+    .venv/bin/python bench/package_form.py                      # a small add-on and the largest, 5 runs each
+    .venv/bin/python bench/package_form.py --runs 3 --addons io_mesh_stl
+
+The add-ons are Blender's own (its add-ons folder), renamed cv_<name>:
+object_print3d_utils (44 kB of Python in 4 modules) and rigify (1.7 MB in 150).
+
+- install: in a fresh profile, Blender enabling the plain copy (`addon_utils.enable`, its
+  first import compiling it, as at a user's first enabling) against corvane's
+  `operator("install")` (index and archive from corvane.serve on loopback, unpacked,
+  served, enabled by Blender), each timed from the call to its return;
+- start-up: Blender started on the saved profile with the add-on enabled, timed from the
+  start of the process to its first script (its bytecode cached by then, for the plain
+  copy; served from the bundle cached in the preferences, for corvane, whose start-up
+  check with the server runs alongside).
+
+Each figure is the median over runs, each run a Blender of its own; plain copy and
+corvane take turns, so that drift on the machine hits both alike.
+"""
+
+import argparse
+import io
+import json
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(REPO / "scripts")]
+
+import profile_setup as profile  # noqa: E402
+
+SYSTEM_ADDONS = Path("/usr/share/blender/scripts/addons")
+
+FIRST_START = """
+import json, os, sys, time
+import addon_utils, bpy
+name, through_corvane = {name!r}, {through_corvane!r}
+bpy.utils.refresh_script_paths()
+addon_utils.modules_refresh()
+if through_corvane:
+    addon_utils.enable("corvane_host", default_set=True)
+    from corvane import vesk
+    prefs = bpy.context.preferences.addons["corvane_host"].preferences
+    prefs.index = prefs.addons.find(name)
+    started = time.perf_counter()
+    vesk.operator("install")
+    seconds = time.perf_counter() - started
+    outcome = prefs.addons[name].tips
+else:
+    started = time.perf_counter()
+    module = addon_utils.enable(name, default_set=True)
+    seconds = time.perf_counter() - started
+    outcome = "INSTALLED" if module else "not enabled"
+assert all(addon_utils.check(name)), outcome
+bpy.ops.wm.save_userpref()
+with open(os.environ["BENCH_REPORT"], "w") as f:
+    json.dump({{"seconds": seconds, "outcome": outcome}}, f)
+"""
+
+# Run first thing once Blender has started; the start-up is over by then.
+READY = """
+import json, os, addon_utils
+with open(os.environ["BENCH_REPORT"], "w") as f:
+    json.dump({"enabled": all(addon_utils.check(os.environ["BENCH_ADDON"]))}, f)
+"""
+
+
+def blender(home, script, factory, extra_env):
+    report = Path(home) / "report.json"
+    report.unlink(missing_ok=True)
+    env = profile.blender_env(home, {"BENCH_REPORT": str(report), **extra_env})
+    started = time.perf_counter()
+    process = subprocess.run([profile.BLENDER, "-b", *(["--factory-startup"] if factory else []),
+                              *profile.blender_options(True), "--python-exit-code", "3", "--python-expr", script],
+                             capture_output=True, text=True, env=env, timeout=600)
+    seconds = time.perf_counter() - started
+    if process.returncode != 0 or not report.exists():
+        raise SystemExit(f"Blender failed ({process.returncode}):\n{(process.stdout + process.stderr)[-3000:]}")
+    return seconds, json.loads(report.read_text())
+
+
+def one_run(addon, work, through_corvane, server_url):
+    name = f"cv_{addon}"
+    home = Path(tempfile.mkdtemp(prefix="profile-", dir=work))
+    if through_corvane:
+        profile.install_into_profile(home, managed_addons=[name], service_url=server_url)
+    else:
+        source = SYSTEM_ADDONS / addon
+        addons = home / "scripts" / "addons"
+        addons.mkdir(parents=True)
+        if source.is_dir():
+            shutil.copytree(source, addons / name, ignore=shutil.ignore_patterns("__pycache__"))
+        else:
+            shutil.copy(source.with_suffix(".py"), addons / f"{name}.py")
+        (home / "config").mkdir()
+    _, installed = blender(home, FIRST_START.format(name=name, through_corvane=through_corvane), True, {})
+    started, ready = blender(home, READY, False, {"BENCH_ADDON": name})
+    assert ready["enabled"], f"{name} was not enabled at start-up"
+    shutil.rmtree(home, ignore_errors=True)
+    return installed["seconds"], started
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--addons", default="object_print3d_utils,rigify")
+    args = parser.parse_args(argv)
+    from corvane.publish import publish
+    from corvane.serve import serve
+
+    work = Path(tempfile.mkdtemp(prefix="bench-package-form-", dir="/dev/shm" if Path("/dev/shm").is_dir() else None))
+    dist = work / "dist"
+    addons = args.addons.split(",")
+    for addon in addons:
+        source = SYSTEM_ADDONS / addon
+        # Some of them name no version in bl_info: 1.0.0 then.
+        publish(str(source if source.is_dir() else source.with_suffix(".py")), "1.0.0", str(dist), f"cv_{addon}",
+                force=True)
+    server = serve(str(dist), "127.0.0.1", 0, stream=io.StringIO())
+    try:
+        print(f"{'add-on':24} {'':12} {'install s':>10} {'start-up s':>11}")
+        for addon in addons:
+            figures = {False: ([], []), True: ([], [])}
+            for _ in range(args.runs):
+                for through_corvane in (False, True):
+                    install, start = one_run(addon, work, through_corvane, server.url)
+                    figures[through_corvane][0].append(install)
+                    figures[through_corvane][1].append(start)
+            medians = {k: [statistics.median(v) for v in lists] for k, lists in figures.items()}
+            for through_corvane, label in ((False, "plain copy"), (True, "corvane")):
+                install, start = medians[through_corvane]
+                print(f"{addon:24} {label:12} {install:10.3f} {start:11.3f}")
+            print(f"{'':24} {'ratio':12} {medians[True][0] / medians[False][0]:10.2f}"
+                  f" {medians[True][1] / medians[False][1]:11.2f}")
+    finally:
+        server.shutdown()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
