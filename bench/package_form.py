@@ -11,10 +11,13 @@ object_print3d_utils (44 kB of Python in 4 modules) and rigify (1.7 MB in 150).
   first import compiling it, as at a user's first enabling) against corvane's
   `operator("install")` (index and archive from corvane.serve on loopback, unpacked,
   served, enabled by Blender), each timed from the call to its return;
-- start-up: Blender started on the saved profile with the add-on enabled, timed from the
-  start of the process to its first script (its bytecode cached by then, for the plain
-  copy; served from the bundle cached in the preferences, for corvane, whose start-up
-  check with the server runs alongside).
+- start-up: Blender started on the saved profile with the add-on enabled: the add-on's
+  own start, Blender enabling it (from its cached bytecode, for the plain copy; served from
+  the bundle and the code kept in the preferences, for corvane, plus corvane's init, which
+  serves it), timed by a start-up module of the profile;
+- manager: what the host add-on costs at that start beyond init (importing corvane and
+  what it imports), the same for every add-on it manages;
+- process: the whole start, from the process's start to its first script.
 
 Each figure is the median over runs, each run a Blender of its own; plain copy and
 corvane take turns, so that drift on the machine hits both alike.
@@ -64,11 +67,46 @@ with open(os.environ["BENCH_REPORT"], "w") as f:
     json.dump({{"seconds": seconds, "outcome": outcome}}, f)
 """
 
+# A start-up module of the profile: Blender loads it before it enables the add-ons, so it
+# times each enabling, and corvane's init (which serves a package-form add-on's cached
+# bundle) apart from the host's import of corvane.
+PROBE = """
+import time, addon_utils
+TIMES = {}
+_enable = addon_utils.enable
+def enable(name, *args, **keywords):
+    started, cpu = time.perf_counter(), time.thread_time()
+    try:
+        return _enable(name, *args, **keywords)
+    finally:
+        TIMES[name] = TIMES.get(name, 0) + time.perf_counter() - started
+        TIMES["cpu " + name] = TIMES.get("cpu " + name, 0) + time.thread_time() - cpu
+addon_utils.enable = enable
+try:
+    from corvane import vesk
+except ImportError:
+    vesk = None
+if vesk is not None:
+    _init = vesk.init
+    def init(*args, **keywords):
+        started, cpu = time.perf_counter(), time.thread_time()
+        try:
+            return _init(*args, **keywords)
+        finally:
+            TIMES["init"] = time.perf_counter() - started
+            TIMES["cpu init"] = time.thread_time() - cpu
+    vesk.init = init
+def register():
+    pass
+def unregister():
+    pass
+"""
+
 # Run first thing once Blender has started; the start-up is over by then.
 READY = """
-import json, os, addon_utils
+import json, os, addon_utils, corvane_bench_probe
 with open(os.environ["BENCH_REPORT"], "w") as f:
-    json.dump({"enabled": all(addon_utils.check(os.environ["BENCH_ADDON"]))}, f)
+    json.dump({"enabled": all(addon_utils.check(os.environ["BENCH_ADDON"])), "times": corvane_bench_probe.TIMES}, f)
 """
 
 
@@ -83,7 +121,7 @@ def blender(home, script, factory, extra_env):
     seconds = time.perf_counter() - started
     if process.returncode != 0 or not report.exists():
         raise SystemExit(f"Blender failed ({process.returncode}):\n{(process.stdout + process.stderr)[-3000:]}")
-    return seconds, json.loads(report.read_text())
+    return seconds, {**json.loads(report.read_text()), "output": process.stdout + process.stderr}
 
 
 def one_run(addon, work, through_corvane, server_url):
@@ -101,10 +139,18 @@ def one_run(addon, work, through_corvane, server_url):
             shutil.copy(source.with_suffix(".py"), addons / f"{name}.py")
         (home / "config").mkdir()
     _, installed = blender(home, FIRST_START.format(name=name, through_corvane=through_corvane), True, {})
-    started, ready = blender(home, READY, False, {"BENCH_ADDON": name})
-    assert ready["enabled"], f"{name} was not enabled at start-up"
+    startup = home / "scripts" / "startup"
+    startup.mkdir(parents=True, exist_ok=True)
+    (startup / "corvane_bench_probe.py").write_text(PROBE)
+    process, ready = blender(home, READY, False, {"BENCH_ADDON": name})
+    if not ready["enabled"]:
+        raise SystemExit(f"{name} was not enabled at start-up:\n{ready['output'][-3000:]}")
     shutil.rmtree(home, ignore_errors=True)
-    return installed["seconds"], started
+    times = ready["times"]
+    # The add-on's start: Blender enabling it, and for corvane serving it from the preferences.
+    own = times[name] + times.get("init", 0)
+    manager = times.get("corvane_host", 0) - times.get("init", 0)
+    return {"install": installed["seconds"], "start-up": own, "manager": manager, "process": process}
 
 
 def main(argv=None):
@@ -125,20 +171,20 @@ def main(argv=None):
                 force=True)
     server = serve(str(dist), "127.0.0.1", 0, stream=io.StringIO())
     try:
-        print(f"{'add-on':24} {'':12} {'install s':>10} {'start-up s':>11}")
+        columns = ("install", "start-up", "manager", "process")
+        print(f"{'add-on':22} {'':11}" + "".join(f"{c:>10}" for c in columns) + "   (seconds)")
         for addon in addons:
-            figures = {False: ([], []), True: ([], [])}
+            figures = {False: {c: [] for c in columns}, True: {c: [] for c in columns}}
             for _ in range(args.runs):
                 for through_corvane in (False, True):
-                    install, start = one_run(addon, work, through_corvane, server.url)
-                    figures[through_corvane][0].append(install)
-                    figures[through_corvane][1].append(start)
-            medians = {k: [statistics.median(v) for v in lists] for k, lists in figures.items()}
+                    for column, value in one_run(addon, work, through_corvane, server.url).items():
+                        figures[through_corvane][column].append(value)
+            medians = {k: {c: statistics.median(v) for c, v in lists.items()} for k, lists in figures.items()}
             for through_corvane, label in ((False, "plain copy"), (True, "corvane")):
-                install, start = medians[through_corvane]
-                print(f"{addon:24} {label:12} {install:10.3f} {start:11.3f}")
-            print(f"{'':24} {'ratio':12} {medians[True][0] / medians[False][0]:10.2f}"
-                  f" {medians[True][1] / medians[False][1]:11.2f}")
+                print(f"{addon:22} {label:11}" + "".join(f"{medians[through_corvane][c]:10.3f}" for c in columns))
+            print(f"{'':22} {'ratio':11}" + "".join(
+                f"{medians[True][c] / medians[False][c]:10.2f}" if medians[False][c] else f"{'':10}"
+                for c in columns))
     finally:
         server.shutdown()
         shutil.rmtree(work, ignore_errors=True)

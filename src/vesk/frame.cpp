@@ -358,8 +358,34 @@ Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"_n), "a
 // A start-up thread's body: register(record). What register raises is reported as the
 // interpreter reports a thread's uncaught exception, but through console(): Blender may
 // be exiting while the report is written.
+// Whether Blender's main thread is enabling its add-ons (addon_utils.reset_all: at start-up,
+// and when the user reloads scripts).
+bool blender_enabling_addons(Borrowed module) {
+    Ref main_ident = attr(call(attr(global(module, "threading"_n), "main_thread"_n)), "ident"_n);
+    Ref frames = call(attr(global(module, "sys"_n), "_current_frames"_n));
+    Ref frame = call(attr(frames, "get"_n), {main_ident});
+    frames.reset();
+    for (; !frame.is(Py_None); frame = attr(frame, "f_back"_n)) {
+        if (!equal(attr(attr(frame, "f_code"_n), "co_name"_n), "reset_all"_n)) continue;
+        Ref globals = attr(frame, "f_globals"_n);
+        if (equal(call(attr(globals, "get"_n), {"__name__"_n}), "addon_utils"_n)) return true;
+    }
+    return false;
+}
+
+// A start-up thread's work waits until Blender has enabled its add-ons: imports and requests
+// made meanwhile would change sys.modules under an add-on that is importing (one that walks
+// sys.modules fails, "dictionary changed size during iteration"), and take the interpreter
+// from Blender's start. Bounded, should Blender stay in there.
+void wait_for_blender_to_enable_addons(Borrowed module) {
+    Ref sleep = attr(require(PyImport_ImportModule("time")), "sleep"_n);
+    Ref pause = require(PyFloat_FromDouble(0.02));
+    for (int polls = 0; polls < 3000 && blender_enabling_addons(module); ++polls) call(sleep, {pause});
+}
+
 Ref register_at_start(Borrowed module, Borrowed register_function, Borrowed record) {
     try {
+        wait_for_blender_to_enable_addons(module);
         call(register_function, {record});
     } catch (const PythonError&) {
         CaughtError caught;
@@ -490,6 +516,8 @@ Ref unregister_all(Borrowed module) {
     // From here on the host's preferences may be freed: a call still running for it (a
     // worker waiting on a server) stops at its next touch, and writes nothing into what is saved.
     begin_host_generation();
+    // What was compiled this session is saved with the records, for the next start.
+    for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) { keep_compiled_code(module, record); });
     call(attr(attr(attr(global(module, "bpy"_n), "ops"_n), "wm"_n), "save_userpref"_n));
     // A snapshot: a registration finishing in another thread may add names meanwhile.
     Ref installed = attr(global(module, "_vesk"_n), "installed"_n);
@@ -696,7 +724,7 @@ void define_classes(Borrowed module) {
     Ref record = create_class("VESKAddonData", record_bases, [&](Borrowed body) {
         // The declarations stay text; evaluated in this module's namespace they find
         // StringProperty and BoolProperty among its globals.
-        static constexpr std::array<std::pair<const char*, const char*>, 7> fields = {{
+        static constexpr std::array<std::pair<const char*, const char*>, 8> fields = {{
             {"name", "StringProperty(name='Name')"},
             {"title", "StringProperty(name='Title')"},
             {"status", "BoolProperty(name='Install status')"},
@@ -704,6 +732,7 @@ void define_classes(Borrowed module) {
             {"version", "StringProperty(name='Version')"},
             {"data", "StringProperty(name='Data')"},
             {"tips", "StringProperty(name='Tips')"},
+            {"code", "StringProperty(name='Compiled code')"},
         }};
         Ref annotations = require(PyDict_New());
         for (auto [field, declaration] : fields) set_item(annotations, interned(field), text(declaration));

@@ -120,6 +120,8 @@ bool serves_package(Borrowed module, Borrowed name);
 // At start-up, before Blender enables the add-on (or after, when it ran the stand-in on
 // disk): serves the installed record's cached bundle. Nothing for a record of the other form.
 void start_package_from_cache(Borrowed module, Borrowed record);
+// Keeps the code compiled for the record's add-on in its `code`, for the next start.
+void keep_compiled_code(Borrowed module, Borrowed record);
 // Disables the add-on in Blender, removes its finder and takes its modules out of sys.modules.
 void take_down_package(Borrowed module, Borrowed name);
 

@@ -249,6 +249,8 @@ void mark_installed(Borrowed module, Borrowed addon) {
     // Off the main thread Blender refuses the enabling whenever it is drawing: there the
     // caller (the host) makes it again on the main thread, and judges after that.
     if (on_main_thread(module)) require_enabled(module, addon, refusal);
+    // Blender's enabling compiled what the add-on imports: kept for the next start.
+    keep_compiled_code(module, addon);
 }
 
 void install(Borrowed module, Borrowed addon) {

@@ -1,6 +1,8 @@
 // Package fetch and module loading: download, verify and unpack an add-on package, load its modules.
 #include "frame.hpp"
 
+#include <marshal.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -322,7 +324,8 @@ bool is_file(const Load& load, Borrowed path) {
 }
 
 // The module bundle as text; its UTF-8 form is the bytes the records are cut from.
-Ref fetch_data(const Load& load) {
+// `adopted` tells whether the bundle came from a data file (downloaded, or waiting) just now.
+Ref fetch_data(const Load& load, bool& adopted) {
     Ref addon = record_of(load);
     Ref data_file_path = in_home(load, {load.name, ".data"_n});
     bool waiting = is_file(load, data_file_path);
@@ -330,7 +333,8 @@ Ref fetch_data(const Load& load) {
     if (!waiting) remove_path(load.module, data_file_path);
     // Read once: each read of the field copies the whole bundle out of Blender.
     Ref data = field(addon, "data"_n);
-    if (!truthy(data) || waiting) {
+    adopted = !truthy(data) || waiting;
+    if (adopted) {
         data.reset();
         if (!waiting) inner("download", [&] { download(load, true); });
         Ref data_file = open_file(load, data_file_path, "rb"_n);
@@ -339,6 +343,7 @@ Ref fetch_data(const Load& load) {
             Ref bundle = require(PyUnicode_FromEncodedObject(raw.get(), "utf-8", "strict"));
             raw.reset();
             set_field(addon, "data"_n, escape_nul(bundle));
+            set_field(addon, "code"_n, ""_n);  // compiled from another bundle
         });
         // The version it was downloaded as, when the download wrote it down.
         Ref version_file = version_path(load);
@@ -497,6 +502,60 @@ Ref finder_source(Borrowed finder, Borrowed fullname) {
     return item(attr(finder, "sources"_n), fullname);
 }
 
+// ---- compiled code, kept with the bundle -------------------------------------------
+//
+// Compiling a large add-on's sources takes several times as long as Blender enabling a plain
+// copy from its cached bytecode. So the code compiled once is kept in the record's `code`
+// beside the bundle, each module's marshalled in base64 text (Blender's strings hold no NUL),
+// under a key of this Python's bytecode and the bundle: written as records of the bundle's
+// form, "<key>" first.
+
+Ref code_key(Borrowed vesk, Borrowed bundle) {
+    Ref magic = attr(require(PyImport_ImportModule("importlib.util")), "MAGIC_NUMBER"_n);
+    return require(PyUnicode_FromFormat("%S %zd", call(attr(magic, "hex"_n)).get(), PyUnicode_GET_LENGTH(bundle.get())));
+}
+
+// The record's compiled code, module name -> base64 text; empty when it was compiled by
+// another Python or from another bundle.
+Ref kept_code(Borrowed vesk, Borrowed record, Borrowed bundle) {
+    Ref found = require(PyDict_New());
+    Ref kept = field(record, "code"_n);
+    Ref key = code_key(vesk, bundle);
+    Ref prefix = concat({key, text("\x0b\x0b")});
+    if (require_status(static_cast<int>(PyUnicode_Tailmatch(kept.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1))) != 1)
+        return found;
+    Ref modules = require(PyUnicode_Substring(kept.get(), PyUnicode_GET_LENGTH(prefix.get()), PY_SSIZE_T_MAX));
+    for_each_record(modules, [&](Ref module_name, Ref encoded) { set_item(found, module_name, encoded); });
+    return found;
+}
+
+// The module's code from what the record kept, or nothing (not kept, or not readable).
+Ref cached_code(Borrowed finder, Borrowed fullname) {
+    Ref encoded = Ref::borrow(PyDict_GetItemWithError(attr(finder, "compiled"_n).get(), fullname.get()));
+    if (!encoded) {
+        if (PyErr_Occurred()) raise_set();
+        return {};
+    }
+    Ref binascii = require(PyImport_ImportModule("binascii"));
+    Ref data = Ref::steal(PyObject_CallOneArg(attr(binascii, "a2b_base64"_n).get(), encoded.get()));
+    Ref code;
+    if (data) code = Ref::steal(PyMarshal_ReadObjectFromString(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get())));
+    if (code && PyCode_Check(code.get())) return code;
+    // Damaged: compiled again, as if it had not been kept.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) && PyErr_Occurred()) raise_set();
+    PyErr_Clear();
+    return {};
+}
+
+void keep_code(Borrowed vesk, Borrowed finder, Borrowed fullname, Borrowed code) {
+    Ref data = require(PyMarshal_WriteObjectToString(code.get(), Py_MARSHAL_VERSION));
+    Ref binascii = require(PyImport_ImportModule("binascii"));
+    Ref encoded = call_keywords(attr(binascii, "b2a_base64"_n), {data}, {{"newline"_n, Py_False}});
+    set_item(attr(finder, "compiled"_n), fullname, call(attr(encoded, "decode"_n), {"ascii"_n}));
+    set_attr(finder, "changed"_n, Py_True);
+    (void)vesk;
+}
+
 // exec_module(module): runs the module's source in its namespace, as the path finder's loader
 // runs a file. Its code names the file a plain copy would have. The file there holds
 // something else (bl_info, or a placeholder), so the source is entered in linecache, as
@@ -506,7 +565,11 @@ Ref finder_exec_module(Borrowed vesk, Borrowed finder, Borrowed target) {
     Ref fullname = attr(spec, "name"_n);
     Ref source = finder_source(finder, fullname);
     Ref filename = attr(spec, "origin"_n);
-    Ref code = call(global(vesk, "compile"_n), {source, filename, "exec"_n, integer(0), Py_True});
+    Ref code = cached_code(finder, fullname);
+    if (!code) {
+        code = call(global(vesk, "compile"_n), {source, filename, "exec"_n, integer(0), Py_True});
+        keep_code(vesk, finder, fullname, code);
+    }
     Ref lines = call(attr(source, "splitlines"_n), {Py_True});
     Ref entry = require(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source.get()), Py_None, lines.get(),
                                       filename.get()));
@@ -599,12 +662,34 @@ bool remove_finders(Borrowed module, Borrowed name) {
     return removed;
 }
 
-void install_finder(Borrowed module, Borrowed name, Borrowed home, const PackageSources& found) {
+// The finder serving `name`, or nothing.
+Ref find_finder(Borrowed module, Borrowed name) {
+    Ref found;
+    for_each(finders(module), [&](Ref candidate) {
+        if (is_finder_for(candidate, name)) found = std::move(candidate);
+        return !found;
+    });
+    return found;
+}
+
+// Whether `name` is served from this very bundle already.
+bool serving(Borrowed module, Borrowed name, Borrowed bundle) {
+    Ref finder = find_finder(module, name);
+    if (!finder) return false;
+    Ref served = attr_or(finder, "bundle"_n, Py_None);
+    return PyUnicode_Check(served.get()) && equal(served, bundle);
+}
+
+void install_finder(Borrowed module, Borrowed name, Borrowed home, const PackageSources& found, Borrowed compiled,
+                    Borrowed key) {
     Ref finder = call(finder_class(module));
     set_attr(finder, "name"_n, name);
     set_attr(finder, "home"_n, home);
     set_attr(finder, "sources"_n, found.sources);
     set_attr(finder, "packages"_n, found.packages);
+    set_attr(finder, "compiled"_n, compiled);
+    set_attr(finder, "key"_n, key);
+    set_attr(finder, "changed"_n, Py_False);
     remove_finders(module, name);
     // Ahead of the path finder, which would otherwise find the __init__.py on disk.
     call(attr(finders(module), "insert"_n), {integer(0), finder});
@@ -679,16 +764,21 @@ void write_placeholders(const Load& load, const PackageSources& found) {
 }
 
 // Puts the add-on's modules in reach of Python's import system, from a package-form bundle.
-void serve_package(const Load& load, Borrowed bundle) {
+// What stands on disk is written when the bundle is new, or the add-on's folder lost it.
+void serve_package(const Load& load, Borrowed record, Borrowed bundle, bool adopted) {
     PackageSources found = package_sources(load.name, bundle);
-    write_placeholders(load, found);
+    Ref stub_path = in_home(load, {text("__init__.py")});
+    bool write = adopted || !is_file(load, stub_path);
+    if (write) write_placeholders(load, found);
     Ref init_source = Ref::borrow(PyDict_GetItemWithError(found.sources.get(), load.name.get()));
     if (!init_source) {
         if (PyErr_Occurred()) raise_set();
         init_source = text("");
     }
-    write_stub(load, init_source);
-    install_finder(load.module, load.name, load.homepath, found);
+    if (write) write_stub(load, init_source);
+    install_finder(load.module, load.name, load.homepath, found, kept_code(load.module, record, bundle),
+                   code_key(load.module, bundle));
+    set_attr(find_finder(load.module, load.name), "bundle"_n, bundle);
 }
 
 Load load_for(Borrowed module, Borrowed name, Borrowed url) {
@@ -702,10 +792,12 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
     Load load = load_for(module, name, url);
     Ref modules = require(PyList_New(0));
 
-    Ref bundle = inner("fetch_data", [&] { return fetch_data(load); });
+    bool adopted = false;
+    Ref bundle = inner("fetch_data", [&] { return fetch_data(load, adopted); });
     if (is_package_form(name, bundle)) {
         // Blender imports and registers it when it enables it: nothing for corvane to order.
-        serve_package(load, bundle);
+        // Served already from this very bundle (by init, at a start): nothing to do either.
+        if (!serving(module, name, bundle)) serve_package(load, record_of(load), bundle, adopted);
         return modules;
     }
 
@@ -749,14 +841,7 @@ void download_release(Borrowed module, Borrowed name, Borrowed url) {
     download(load, false);
 }
 
-bool serves_package(Borrowed module, Borrowed name) {
-    bool found = false;
-    for_each(finders(module), [&](Ref candidate) {
-        found = is_finder_for(candidate, name);
-        return !found;
-    });
-    return found;
-}
+bool serves_package(Borrowed module, Borrowed name) { return static_cast<bool>(find_finder(module, name)); }
 
 void start_package_from_cache(Borrowed module, Borrowed record) {
     Ref name = field(record, "name"_n);
@@ -767,7 +852,7 @@ void start_package_from_cache(Borrowed module, Borrowed record) {
     if (!is_package_form(name, bundle)) return;
     Ref no_address = none();  // nothing is fetched
     Load load = load_for(module, name, no_address);
-    serve_package(load, bundle);
+    serve_package(load, record, bundle, false);
 
     // Blender enabled the add-on before corvane started: it runs the stand-in on disk, which
     // now makes way for the add-on itself, enabled by Blender as before.
@@ -779,6 +864,20 @@ void start_package_from_cache(Borrowed module, Borrowed record) {
     if (enabled) call(attr(addon_utils, "disable"_n), {name});
     if (call(attr(table, "get"_n), {name}).is(present)) del_item(table, name);
     if (enabled) call(attr(addon_utils, "enable"_n), {name});
+}
+
+void keep_compiled_code(Borrowed module, Borrowed record) {
+    Ref finder = find_finder(module, field(record, "name"_n));
+    if (!finder || !truthy(attr(finder, "changed"_n))) return;
+    Ref parts = require(PyList_New(0));
+    require_status(PyList_Append(parts.get(), attr(finder, "key"_n).get()));
+    Ref compiled = attr(finder, "compiled"_n);
+    Ref separator = text("\x0b");
+    for_each(compiled, [&](Ref module_name) {
+        require_status(PyList_Append(parts.get(), concat({module_name, separator, item(compiled, module_name)}).get()));
+    });
+    set_field(record, "code"_n, require(PyUnicode_Join(text("\x0b\x0b").get(), parts.get())));
+    set_attr(finder, "changed"_n, Py_False);
 }
 
 void take_down_package(Borrowed module, Borrowed name) {

@@ -579,6 +579,7 @@ void undo_registration(Borrowed module, Borrowed name) {
 Ref unregister_addon(Borrowed module, Borrowed name) {
     Ref addon = item(attr(registry(module), "addons"_n), name);
     set_field(addon, "data"_n, ""_n);
+    set_field(addon, "code"_n, ""_n);
     set_field(addon, "version"_n, ""_n);
     set_field(addon, "tips"_n, ""_n);
     set_field(addon, "status"_n, integer(0));

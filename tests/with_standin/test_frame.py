@@ -78,6 +78,7 @@ def test_record_type(vesk):
         ("version", "StringProperty(name='Version')"),
         ("data", "StringProperty(name='Data')"),
         ("tips", "StringProperty(name='Tips')"),
+        ("code", "StringProperty(name='Compiled code')"),
     ]
     # Evaluated in the module's namespace, each text is a Blender property declaration.
     declared = {k: eval(v, vars(vesk)) for k, v in record.__annotations__.items()}

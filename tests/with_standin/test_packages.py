@@ -1,6 +1,7 @@
 """__import_module__: the package fetched from a real HTTP server on loopback, and
 loaded from the record's cache, with faults injected through the stand-in."""
 
+import importlib.util
 import json
 import os
 import socket
@@ -228,7 +229,7 @@ PACKAGE_FORM = [
 ]
 
 
-def test_package_form_is_served_by_a_finder_until_unregistered(vesk, record, home):
+def test_package_form_is_served_by_a_finder_until_unregistered(vesk, record, home, monkeypatch):
     record.data = bundle_text(PACKAGE_FORM)
     assert vesk.__import_module__(NAME, "http://127.0.0.1:9") == []  # Blender imports it when it enables it
     stub = (home / "__init__.py").read_text()
@@ -248,7 +249,18 @@ def test_package_form_is_served_by_a_finder_until_unregistered(vesk, record, hom
                                          ["ops.py", "util.py", "deep/__init__.py", "deep/inner/__init__.py",
                                           "deep/inner/leaf.py"]}
 
-    vesk.__import_module__(NAME, "http://127.0.0.1:9")  # again from the cache: the stub is kept as it is
+    # What was compiled is kept with the record at shut-down; the next start runs it
+    # uncompiled, the stub on disk left as it is.
+    vesk._vesk.installed = {}
+    vesk.unregister_all()
+    assert record.code.startswith(importlib.util.MAGIC_NUMBER.hex()) and record.data
+    for name in [n for n in sys.modules if n.startswith(NAME)]:
+        del sys.modules[name]
+    sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "BundleFinder"]  # as in a new process
+    vesk.__import_module__(NAME, "http://127.0.0.1:9")
+    with monkeypatch.context() as patch:
+        patch.setattr(vesk, "compile", None, raising=False)
+        assert __import__(f"{NAME}.deep.inner.leaf").deep.inner.leaf.where() == str(home / "deep" / "inner")
     assert (home / "__init__.py").stat().st_mtime_ns == stamp
     vesk.unregister(NAME)
     assert not any(name == NAME or name.startswith(NAME + ".") for name in sys.modules)
