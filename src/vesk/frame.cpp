@@ -362,7 +362,9 @@ Ref translations(Borrowed module) { return attr(attr(global(module, "bpy"_n), "a
 // and when the user reloads scripts).
 bool blender_enabling_addons(Borrowed module) {
     Ref main_ident = attr(call(attr(global(module, "threading"_n), "main_thread"_n)), "ident"_n);
-    Ref frames = call(attr(global(module, "sys"_n), "_current_frames"_n));
+    Ref current_frames = attr_or(global(module, "sys"_n), "_current_frames"_n, Py_None);
+    if (current_frames.is(Py_None)) return false;  // an interpreter that cannot tell
+    Ref frames = call(current_frames);
     Ref frame = call(attr(frames, "get"_n), {main_ident});
     frames.reset();
     for (; !frame.is(Py_None); frame = attr(frame, "f_back"_n)) {
@@ -517,7 +519,8 @@ Ref unregister_all(Borrowed module) {
     // worker waiting on a server) stops at its next touch, and writes nothing into what is saved.
     begin_host_generation();
     // What was compiled this session is saved with the records, for the next start.
-    for_each(attr(global(module, "_vesk"_n), "addons"_n), [&](Ref record) { keep_compiled_code(module, record); });
+    Ref records = attr_or(global(module, "_vesk"_n), "addons"_n, Py_None);
+    if (!records.is(Py_None)) for_each(records, [&](Ref record) { keep_compiled_code(module, record); });
     call(attr(attr(attr(global(module, "bpy"_n), "ops"_n), "wm"_n), "save_userpref"_n));
     // A snapshot: a registration finishing in another thread may add names meanwhile.
     Ref installed = attr(global(module, "_vesk"_n), "installed"_n);

@@ -436,8 +436,8 @@ struct PackageSources {
 
 PackageSources package_sources(Borrowed name, Borrowed bundle) {
     PackageSources found;
-    Ref form_name = concat({name, text(".__form__")});
-    Ref package_suffix = text(".__init__");
+    Ref form_name = concat({name, ".__form__"_n});
+    Borrowed package_suffix = ".__init__"_n;
     for_each_record(bundle, [&](Ref module_name, Ref source) {
         if (equal(module_name, form_name)) return;
         if (require_status(static_cast<int>(
@@ -465,8 +465,8 @@ ModulePlace place_in(Borrowed name, Borrowed home, Borrowed fullname, bool packa
     Ref rest = require(PyUnicode_Substring(fullname.get(), PyUnicode_GET_LENGTH(name.get()), PY_SSIZE_T_MAX));
     Ref relative = require(PyUnicode_Replace(rest.get(), "."_n.get(), "/"_n.get(), -1));
     Ref base = concat({home, relative});
-    if (!package) return {concat({base, text(".py")}), Ref()};
-    return {concat({base, text("/__init__.py")}), base};
+    if (!package) return {concat({base, ".py"_n}), Ref()};
+    return {concat({base, "/__init__.py"_n}), base};
 }
 
 // Whether `fullname` is one of the add-on's modules (the finder's `sources` holds them all).
@@ -521,7 +521,7 @@ Ref kept_code(Borrowed vesk, Borrowed record, Borrowed bundle) {
     Ref found = require(PyDict_New());
     Ref kept = field(record, "code"_n);
     Ref key = code_key(vesk, bundle);
-    Ref prefix = concat({key, text("\x0b\x0b")});
+    Ref prefix = concat({key, "\x0b\x0b"_n});
     if (require_status(static_cast<int>(PyUnicode_Tailmatch(kept.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1))) != 1)
         return found;
     Ref modules = require(PyUnicode_Substring(kept.get(), PyUnicode_GET_LENGTH(prefix.get()), PY_SSIZE_T_MAX));
@@ -531,11 +531,8 @@ Ref kept_code(Borrowed vesk, Borrowed record, Borrowed bundle) {
 
 // The module's code from what the record kept, or nothing (not kept, or not readable).
 Ref cached_code(Borrowed finder, Borrowed fullname) {
-    Ref encoded = Ref::borrow(PyDict_GetItemWithError(attr(finder, "compiled"_n).get(), fullname.get()));
-    if (!encoded) {
-        if (PyErr_Occurred()) raise_set();
-        return {};
-    }
+    Ref encoded = lookup(attr(finder, "compiled"_n), fullname);
+    if (!encoded) return {};
     Ref binascii = require(PyImport_ImportModule("binascii"));
     Ref data = Ref::steal(PyObject_CallOneArg(attr(binascii, "a2b_base64"_n).get(), encoded.get()));
     Ref code;
@@ -580,50 +577,69 @@ Ref finder_exec_module(Borrowed vesk, Borrowed finder, Borrowed target) {
 
 // The finder's methods. Each is bound to corvane.vesk (its globals are read at the moment
 // of use) and wrapped so that it binds to the finder like a method of a class body.
+template <std::size_t count>
+bool parse_method(PyObject* args, PyObject* kwargs, const char* format, const char* const (&names)[count],
+                  std::array<PyObject*, count - 1>& out) {
+    static_assert(count <= 5);
+    out.fill(nullptr);
+    std::array<PyObject*, 4> slots{};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &slots[0], &slots[1], &slots[2],
+                                     &slots[3]))
+        return false;
+    std::copy_n(slots.begin(), count - 1, out.begin());
+    return true;
+}
+
 PyObject* finder_find_spec_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "fullname", "path", "target", nullptr};
-    PyObject *self = nullptr, *fullname = nullptr, *path = nullptr, *target = nullptr;
-    if (!parse_arguments(args, kwargs, "OO|OO:find_spec", names, &self, &fullname, &path, &target)) return nullptr;
-    return edge("BundleFinder.find_spec", [&] { return finder_find_spec(self, fullname); });
+    std::array<PyObject*, 4> given;
+    if (!parse_method(args, kwargs, "OO|OO:find_spec", names, given)) return nullptr;
+    return edge("BundleFinder.find_spec", [&] { return finder_find_spec(given[0], given[1]); });
 }
 
 PyObject* finder_create_module_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "spec", nullptr};
-    PyObject *self = nullptr, *spec = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:create_module", names, &self, &spec)) return nullptr;
+    std::array<PyObject*, 2> given;
+    if (!parse_method(args, kwargs, "OO:create_module", names, given)) return nullptr;
     return none().release();  // the import system's default module
 }
 
 PyObject* finder_exec_module_entry(PyObject* vesk, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "module", nullptr};
-    PyObject *self = nullptr, *target = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:exec_module", names, &self, &target)) return nullptr;
-    return edge("BundleFinder.exec_module", [&] { return finder_exec_module(vesk, self, target); });
+    std::array<PyObject*, 2> given;
+    if (!parse_method(args, kwargs, "OO:exec_module", names, given)) return nullptr;
+    return edge("BundleFinder.exec_module", [&] { return finder_exec_module(vesk, given[0], given[1]); });
 }
 
 PyObject* finder_get_source_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "fullname", nullptr};
-    PyObject *self = nullptr, *fullname = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:get_source", names, &self, &fullname)) return nullptr;
-    return edge("BundleFinder.get_source", [&] { return finder_source(self, fullname); });
+    std::array<PyObject*, 2> given;
+    if (!parse_method(args, kwargs, "OO:get_source", names, given)) return nullptr;
+    return edge("BundleFinder.get_source", [&] { return finder_source(given[0], given[1]); });
 }
 
 PyObject* finder_is_package_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"self", "fullname", nullptr};
-    PyObject *self = nullptr, *fullname = nullptr;
-    if (!parse_arguments(args, kwargs, "OO:is_package", names, &self, &fullname)) return nullptr;
+    std::array<PyObject*, 2> given;
+    if (!parse_method(args, kwargs, "OO:is_package", names, given)) return nullptr;
     return edge("BundleFinder.is_package", [&] {
-        finder_source(self, fullname);
-        return Ref::borrow(is_package(self, fullname) ? Py_True : Py_False);
+        finder_source(given[0], given[1]);
+        return Ref::borrow(is_package(given[0], given[1]) ? Py_True : Py_False);
     });
 }
 
+template <PyCFunctionWithKeywords entry>
+constexpr PyMethodDef method(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_VARARGS | METH_KEYWORDS,
+            doc};
+}
+
 PyMethodDef finder_methods[] = {
-    function_entry<finder_find_spec_entry>("find_spec", "find_spec($self, fullname, path=None, target=None)\n--\n\n"),
-    function_entry<finder_create_module_entry>("create_module", "create_module($self, spec)\n--\n\n"),
-    function_entry<finder_exec_module_entry>("exec_module", "exec_module($self, module)\n--\n\n"),
-    function_entry<finder_get_source_entry>("get_source", "get_source($self, fullname)\n--\n\n"),
-    function_entry<finder_is_package_entry>("is_package", "is_package($self, fullname)\n--\n\n"),
+    method<finder_find_spec_entry>("find_spec", "find_spec($self, fullname, path=None, target=None)\n--\n\n"),
+    method<finder_create_module_entry>("create_module", "create_module($self, spec)\n--\n\n"),
+    method<finder_exec_module_entry>("exec_module", "exec_module($self, module)\n--\n\n"),
+    method<finder_get_source_entry>("get_source", "get_source($self, fullname)\n--\n\n"),
+    method<finder_is_package_entry>("is_package", "is_package($self, fullname)\n--\n\n"),
 };
 
 // The finder's class, made once per process: it serves as the modules' loader too.
@@ -633,13 +649,13 @@ Ref finder_class(Borrowed module) {
     if (bundle_finder_class) return Ref::borrow(bundle_finder_class.get());
     Ref body = require(PyDict_New());
     set_item(body, "__module__"_n, interned(module_name));
-    set_item(body, "__doc__"_n, text("Serves one add-on's modules from the bundle cached in its record."));
+    set_item(body, "__doc__"_n, "Serves one add-on's modules from the bundle cached in its record."_n);
     for (PyMethodDef& definition : finder_methods) {
         Ref function = require(PyCFunction_NewEx(&definition, module.get(), interned(module_name).get()));
         set_item(body, interned(definition.ml_name), require(PyInstanceMethod_New(function.get())));
     }
     Ref bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref created = call(reinterpret_cast<PyObject*>(&PyType_Type), {text("BundleFinder"), bases, body});
+    Ref created = call(reinterpret_cast<PyObject*>(&PyType_Type), {"BundleFinder"_n, bases, body});
     bundle_finder_class.keep(created);
     return created;
 }
@@ -700,7 +716,7 @@ void install_finder(Borrowed module, Borrowed name, Borrowed home, const Package
 // only when it enables the add-on before corvane has started.
 Ref stub_source(Borrowed name, Borrowed init_source) {
     Ref ast = require(PyImport_ImportModule("ast"));
-    Ref info = text("");
+    Ref info = Ref::borrow(""_n);
     Ref tree = Ref::steal(PyObject_CallOneArg(attr(ast, "parse"_n).get(), init_source.get()));
     if (!tree) {
         // Not Python: Blender's enabling will say so, as it would for a plain copy.
@@ -714,7 +730,7 @@ Ref stub_source(Borrowed name, Borrowed init_source) {
             if (PyObject_Size(targets.get()) != 1) return true;
             if (!equal(attr_or(item(targets, integer(0)), "id"_n, Py_None), "bl_info"_n)) return true;
             Ref segment = call(attr(ast, "get_source_segment"_n), {init_source, node});
-            if (!segment.is(Py_None)) info = concat({segment, text("\n")});
+            if (!segment.is(Py_None)) info = concat({segment, "\n"_n});
             return false;
         });
     }
@@ -733,14 +749,14 @@ Ref stub_source(Borrowed name, Borrowed init_source) {
 // to reload a changed add-on, stays as it is.
 void write_stub(const Load& load, Borrowed init_source) {
     Ref wanted = stub_source(load.name, init_source);
-    Ref path = in_home(load, {text("__init__.py")});
+    Ref path = in_home(load, {"__init__.py"_n});
     if (is_file(load, path)) {
         Ref f = call_keywords(global(load.module, "open"_n), {path, "r"_n}, {{"encoding"_n, "utf-8"_n}});
         Ref present;
         with_closing(f, [&] { present = call(attr(f, "read"_n)); });
         if (equal(present, wanted)) return;
     }
-    write_text_file(load, path, text("__init__.py"), wanted);
+    write_text_file(load, path, "__init__.py"_n, wanted);
 }
 
 // What stands on disk where a module of the add-on would be: its name and nothing of its
@@ -767,14 +783,11 @@ void write_placeholders(const Load& load, const PackageSources& found) {
 // What stands on disk is written when the bundle is new, or the add-on's folder lost it.
 void serve_package(const Load& load, Borrowed record, Borrowed bundle, bool adopted) {
     PackageSources found = package_sources(load.name, bundle);
-    Ref stub_path = in_home(load, {text("__init__.py")});
+    Ref stub_path = in_home(load, {"__init__.py"_n});
     bool write = adopted || !is_file(load, stub_path);
     if (write) write_placeholders(load, found);
-    Ref init_source = Ref::borrow(PyDict_GetItemWithError(found.sources.get(), load.name.get()));
-    if (!init_source) {
-        if (PyErr_Occurred()) raise_set();
-        init_source = text("");
-    }
+    Ref init_source = lookup(found.sources, load.name);
+    if (!init_source) init_source = Ref::borrow(""_n);
     if (write) write_stub(load, init_source);
     install_finder(load.module, load.name, load.homepath, found, kept_code(load.module, record, bundle),
                    code_key(load.module, bundle));
@@ -801,10 +814,10 @@ Ref import_module(Borrowed module, Borrowed name, Borrowed url) {
         return modules;
     }
 
-    Ref init_name = concat({name, text(".__init__")});
-    Ref auto_load_name = concat({name, text(".auto_load")});
-    Ref file_path = concat({load.homepath, text("/"), name});
-    Ref exec_mode = text("exec");
+    Ref init_name = concat({name, ".__init__"_n});
+    Ref auto_load_name = concat({name, ".auto_load"_n});
+    Ref file_path = concat({load.homepath, "/"_n, name});
+    Borrowed exec_mode = "exec"_n;
 
     for_each_record(bundle, [&](Ref module_name, Ref compile_data) {
         if (require_status(PyObject_RichCompareBool(module_name.get(), init_name.get(), Py_EQ)) ||
@@ -872,11 +885,11 @@ void keep_compiled_code(Borrowed module, Borrowed record) {
     Ref parts = require(PyList_New(0));
     require_status(PyList_Append(parts.get(), attr(finder, "key"_n).get()));
     Ref compiled = attr(finder, "compiled"_n);
-    Ref separator = text("\x0b");
+    Borrowed separator = "\x0b"_n;
     for_each(compiled, [&](Ref module_name) {
         require_status(PyList_Append(parts.get(), concat({module_name, separator, item(compiled, module_name)}).get()));
     });
-    set_field(record, "code"_n, require(PyUnicode_Join(text("\x0b\x0b").get(), parts.get())));
+    set_field(record, "code"_n, require(PyUnicode_Join("\x0b\x0b"_n.get(), parts.get())));
     set_attr(finder, "changed"_n, Py_False);
 }
 
@@ -890,7 +903,7 @@ void take_down_package(Borrowed module, Borrowed name) {
     remove_finders(module, name);
     // Its modules go too, so that nothing of this release is found by a later import.
     Ref table = module_table(module);
-    Ref prefix = concat({name, text(".")});
+    Ref prefix = concat({name, "."_n});
     Ref snapshot = require(PySequence_List(call(attr(table, "keys"_n)).get()));
     for_each(snapshot, [&](Ref key) {
         if (!PyUnicode_Check(key.get())) return;
