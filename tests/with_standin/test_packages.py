@@ -265,7 +265,6 @@ def test_package_form_is_served_by_a_finder_until_unregistered(vesk, record, hom
     vesk.unregister(NAME)
     assert not any(name == NAME or name.startswith(NAME + ".") for name in sys.modules)
     assert not any(type(finder).__name__ == "BundleFinder" for finder in sys.meta_path)
-    assert __import__(NAME).__corvane_stand_in__  # what Blender finds on disk without corvane
 
 
 def test_nul_in_the_data_file_is_kept_escaped_in_the_record(vesk, record, home):
