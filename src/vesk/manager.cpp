@@ -241,14 +241,20 @@ void mark_installed(Borrowed module, Borrowed addon) {
         Ref title = own_title(module, name);
         if (!title.is(Py_None)) set_field(addon, "title"_n, title);
     });
-    Ref refusal = error_of([&] {
-        call(attr(global(module, "addon_utils"_n), "modules_refresh"_n), {});
-        Ref enable = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_enable"_n);
-        call_keywords(enable, {}, {{"module"_n, name}});
-    });
     // Off the main thread Blender refuses the enabling whenever it is drawing: there the
-    // caller (the host) makes it again on the main thread, and judges after that.
-    if (on_main_thread(module)) require_enabled(module, addon, refusal);
+    // caller (the host) makes it again on the main thread, and judges after that. An add-on
+    // in the package form is left to that call altogether: enabling it runs its own
+    // register(), which may touch Blender's window manager (key maps), off the main thread.
+    bool main_thread = on_main_thread(module);
+    Ref refusal;
+    if (main_thread || !serves_package(module, name)) {
+        refusal = error_of([&] {
+            call(attr(global(module, "addon_utils"_n), "modules_refresh"_n), {});
+            Ref enable = attr(attr(attr(global(module, "bpy"_n), "ops"_n), "preferences"_n), "addon_enable"_n);
+            call_keywords(enable, {}, {{"module"_n, name}});
+        });
+    }
+    if (main_thread) require_enabled(module, addon, refusal);
     // Blender's enabling compiled what the add-on imports: kept for the next start.
     keep_compiled_code(module, addon);
 }

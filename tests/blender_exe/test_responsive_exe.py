@@ -119,13 +119,17 @@ def test_silent_server_leaves_blender_drawing_and_quittable(tmp_path):
     assert {key: saved[key] for key in ("status", "version", "data")} == run["before"]
 
 
-def test_install_that_blender_cannot_enable_is_undone(tmp_path):
+@pytest.mark.parametrize("form", ["auto_load", "package"])
+def test_install_that_blender_cannot_enable_is_undone(tmp_path, form):
     # Tellmora's __init__ fails at import (a dependency missing): Blender cannot enable it.
+    # In the package form Blender's own enabling is the first to run it, on Blender's thread.
     source = tmp_path / "tellmora"
     shutil.copytree(harness.session.TELLMORA_SOURCE, source, ignore=shutil.ignore_patterns("__pycache__"))
     init = (source / "__init__.py").read_text()
     (source / "__init__.py").write_text(
         init.replace("\nfrom . import auto_load", "\nimport tellmora_dependency\nfrom . import auto_load", 1))
+    if form == "package":
+        (source / "auto_load.py").rename(source / "loading.py")
     with faultserver.FaultServer() as server:
         serve_tellmora(tmp_path, server, faultserver.whole, source)
         harness.session.install_into_profile(tmp_path)
