@@ -25,25 +25,24 @@ corvane take turns, so that drift on the machine hits both alike.
 
 import argparse
 import io
-import json
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(REPO / "scripts")]
+sys.path[:0] = [str(REPO / "scripts" / "blender")]
 
-import profile_setup as profile  # noqa: E402
+import blender_session as session  # noqa: E402
 
 SYSTEM_ADDONS = Path("/usr/share/blender/scripts/addons")
 
 FIRST_START = """
-import json, os, sys, time
+import time
 import addon_utils, bpy
+from blender_inside import report
 name, through_corvane = {name!r}, {through_corvane!r}
 bpy.utils.refresh_script_paths()
 addon_utils.modules_refresh()
@@ -63,8 +62,7 @@ else:
     outcome = "INSTALLED" if module else "not enabled"
 assert all(addon_utils.check(name)), outcome
 bpy.ops.wm.save_userpref()
-with open(os.environ["BENCH_REPORT"], "w") as f:
-    json.dump({{"seconds": seconds, "outcome": outcome}}, f)
+report(seconds=seconds, outcome=outcome)
 """
 
 # A start-up module of the profile: Blender loads it before it enables the add-ons, so it
@@ -104,31 +102,26 @@ def unregister():
 
 # Run first thing once Blender has started; the start-up is over by then.
 READY = """
-import json, os, addon_utils, corvane_bench_probe
-with open(os.environ["BENCH_REPORT"], "w") as f:
-    json.dump({"enabled": all(addon_utils.check(os.environ["BENCH_ADDON"])), "times": corvane_bench_probe.TIMES}, f)
+import os, addon_utils, corvane_bench_probe
+from blender_inside import report
+report(enabled=all(addon_utils.check(os.environ["BENCH_ADDON"])), times=corvane_bench_probe.TIMES)
 """
 
 
 def blender(home, script, factory, extra_env):
-    report = Path(home) / "report.json"
-    report.unlink(missing_ok=True)
-    env = profile.blender_env(home, {"BENCH_REPORT": str(report), **extra_env})
     started = time.perf_counter()
-    process = subprocess.run([profile.BLENDER, "-b", *(["--factory-startup"] if factory else []),
-                              *profile.blender_options(True), "--python-exit-code", "3", "--python-expr", script],
-                             capture_output=True, text=True, env=env, timeout=600)
+    run = session.run(script, home, factory=factory, env=extra_env, timeout=600)
     seconds = time.perf_counter() - started
-    if process.returncode != 0 or not report.exists():
-        raise SystemExit(f"Blender failed ({process.returncode}):\n{(process.stdout + process.stderr)[-3000:]}")
-    return seconds, {**json.loads(report.read_text()), "output": process.stdout + process.stderr}
+    if run.process.returncode != 0 or not run.report:
+        raise SystemExit(f"Blender failed ({run.process.returncode}):\n{run.output[-3000:]}")
+    return seconds, {**run.report, "output": run.output}
 
 
 def one_run(addon, work, through_corvane, server_url):
     name = f"cv_{addon}"
     home = Path(tempfile.mkdtemp(prefix="profile-", dir=work))
     if through_corvane:
-        profile.install_into_profile(home, managed_addons=[name], service_url=server_url)
+        session.install_into_profile(home, managed_addons=[name], service_url=server_url)
     else:
         source = SYSTEM_ADDONS / addon
         addons = home / "scripts" / "addons"

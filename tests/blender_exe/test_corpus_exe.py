@@ -73,7 +73,7 @@ def test_blender_s_own_add_ons_install_unchanged(tmp_path):
     home = tmp_path / "corvane"
     server = addon_package.serve(dist)
     try:
-        harness.profile_setup.install_into_profile(home, managed_addons=[n for n in names if n not in refused],
+        harness.session.install_into_profile(home, managed_addons=[n for n in names if n not in refused],
                                                    service_url=server.url)
         (home / "scripts" / "addons" / "corvane_host").rename(home / "scripts" / "addons" / "cv_host")
         first = run_stage("installed through corvane", home, f"""
