@@ -489,16 +489,10 @@ Ref init(Borrowed module, Borrowed prefs, Borrowed addons, Borrowed service_url)
         if (!truthy(attr(record, "status"_n))) return;
         // Here, on Blender's thread and before Blender enables it: an add-on in the package form
         // is served from its cached bundle. A failure is reported and the start-up thread goes on.
-        try {
-            start_package_from_cache(module, record);
-        } catch (const PythonError&) {
-            CaughtError caught;
-            if (!caught.matches(PyExc_Exception)) {
-                caught.restore();
-                throw;
-            }
-            caught.restore();
-            PyErr_PrintEx(0);
+        if (Ref failure = error_of([&] { start_package_from_cache(module, record); })) {
+            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(failure.get())));
+            call(attr(require(PyImport_ImportModule("traceback")), "print_exception"_n),
+                 {type, failure, attr(failure, "__traceback__"_n)});
         }
         Ref args = require(PyTuple_Pack(2, global(module, "register"_n).get(), record.get()));
         Ref target = require(PyCFunction_NewEx(&definitions<register_at_start_function>[0], module.get(),

@@ -349,6 +349,28 @@ private:
 #endif
 };
 
+// Runs `body`, catching any Exception it raises: the exception, or nothing.
+template <class Body>
+Ref error_of(Body&& body) {
+    try {
+        body();
+    } catch (const PythonError&) {
+        CaughtError caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.restore();
+            throw;
+        }
+        return caught.value();
+    }
+    return {};
+}
+
+// Runs `body`, swallowing any Exception it raises, silently.
+template <class Body>
+void ignoring_errors(Body&& body) {
+    error_of(std::forward<Body>(body));
+}
+
 // ---- the edge back into CPython ------------------------------------------------
 
 // The unit's path as the traceback shows it: the part from "src/vesk/" on.

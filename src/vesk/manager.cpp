@@ -129,28 +129,6 @@ Ref update_package(Borrowed module, Borrowed package) {
 
 // ---- the manager's actions on the selected record -----------------------------------
 
-// Runs `body`, catching any Exception it raises: the exception, or nothing.
-template <class Body>
-Ref error_of(Body&& body) {
-    try {
-        body();
-    } catch (const PythonError&) {
-        CaughtError caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.restore();
-            throw;
-        }
-        return caught.value();
-    }
-    return {};
-}
-
-// Runs `body`, swallowing any Exception it raises, silently.
-template <class Body>
-void ignoring_errors(Body&& body) {
-    error_of(std::forward<Body>(body));
-}
-
 void uninstall(Borrowed module, Borrowed addon) {
     Ref name = field(addon, "name"_n);
     // An add-on Blender enabled itself is in its list even when this run registered nothing.

@@ -575,72 +575,59 @@ Ref finder_exec_module(Borrowed vesk, Borrowed finder, Borrowed target) {
     return none();
 }
 
-// The finder's methods. Each is bound to corvane.vesk (its globals are read at the moment
-// of use) and wrapped so that it binds to the finder like a method of a class body.
-template <std::size_t count>
-bool parse_method(PyObject* args, PyObject* kwargs, const char* format, const char* const (&names)[count],
-                  std::array<PyObject*, count - 1>& out) {
-    static_assert(count <= 5);
-    out.fill(nullptr);
-    std::array<PyObject*, 4> slots{};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &slots[0], &slots[1], &slots[2],
-                                     &slots[3]))
-        return false;
-    std::copy_n(slots.begin(), count - 1, out.begin());
-    return true;
+// The finder's methods: each takes the finder and one argument (find_spec two more, unused).
+Ref finder_create_module(Borrowed, Borrowed, Borrowed) { return none(); }  // the import system's default module
+
+Ref finder_is_package(Borrowed, Borrowed finder, Borrowed fullname) {
+    finder_source(finder, fullname);
+    return Ref::borrow(is_package(finder, fullname) ? Py_True : Py_False);
 }
 
-PyObject* finder_find_spec_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"self", "fullname", "path", "target", nullptr};
-    std::array<PyObject*, 4> given;
-    if (!parse_method(args, kwargs, "OO|OO:find_spec", names, given)) return nullptr;
-    return edge("BundleFinder.find_spec", [&] { return finder_find_spec(given[0], given[1]); });
-}
-
-PyObject* finder_create_module_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"self", "spec", nullptr};
-    std::array<PyObject*, 2> given;
-    if (!parse_method(args, kwargs, "OO:create_module", names, given)) return nullptr;
-    return none().release();  // the import system's default module
-}
-
-PyObject* finder_exec_module_entry(PyObject* vesk, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"self", "module", nullptr};
-    std::array<PyObject*, 2> given;
-    if (!parse_method(args, kwargs, "OO:exec_module", names, given)) return nullptr;
-    return edge("BundleFinder.exec_module", [&] { return finder_exec_module(vesk, given[0], given[1]); });
-}
-
-PyObject* finder_get_source_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"self", "fullname", nullptr};
-    std::array<PyObject*, 2> given;
-    if (!parse_method(args, kwargs, "OO:get_source", names, given)) return nullptr;
-    return edge("BundleFinder.get_source", [&] { return finder_source(given[0], given[1]); });
-}
-
-PyObject* finder_is_package_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"self", "fullname", nullptr};
-    std::array<PyObject*, 2> given;
-    if (!parse_method(args, kwargs, "OO:is_package", names, given)) return nullptr;
-    return edge("BundleFinder.is_package", [&] {
-        finder_source(given[0], given[1]);
-        return Ref::borrow(is_package(given[0], given[1]) ? Py_True : Py_False);
-    });
-}
-
-template <PyCFunctionWithKeywords entry>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_VARARGS | METH_KEYWORDS,
-            doc};
-}
-
-PyMethodDef finder_methods[] = {
-    method<finder_find_spec_entry>("find_spec", "find_spec($self, fullname, path=None, target=None)\n--\n\n"),
-    method<finder_create_module_entry>("create_module", "create_module($self, spec)\n--\n\n"),
-    method<finder_exec_module_entry>("exec_module", "exec_module($self, module)\n--\n\n"),
-    method<finder_get_source_entry>("get_source", "get_source($self, fullname)\n--\n\n"),
-    method<finder_is_package_entry>("is_package", "is_package($self, fullname)\n--\n\n"),
+struct FinderMethod {
+    const char* name;
+    const char* traced;  // the name its traceback entries carry
+    const char* format;
+    const char* const parameters[5];
+    Ref (*body)(Borrowed vesk, Borrowed finder, Borrowed argument);
+    const char* doc;
 };
+
+constexpr FinderMethod finder_method_rows[] = {
+    {"find_spec", "BundleFinder.find_spec", "OO|OO:find_spec", {"self", "fullname", "path", "target", nullptr},
+     [](Borrowed, Borrowed finder, Borrowed fullname) { return finder_find_spec(finder, fullname); },
+     "find_spec($self, fullname, path=None, target=None)\n--\n\n"},
+    {"create_module", "BundleFinder.create_module", "OO:create_module", {"self", "spec", nullptr}, finder_create_module,
+     "create_module($self, spec)\n--\n\n"},
+    {"exec_module", "BundleFinder.exec_module", "OO:exec_module", {"self", "module", nullptr}, finder_exec_module,
+     "exec_module($self, module)\n--\n\n"},
+    {"get_source", "BundleFinder.get_source", "OO:get_source", {"self", "fullname", nullptr},
+     [](Borrowed, Borrowed finder, Borrowed fullname) { return finder_source(finder, fullname); },
+     "get_source($self, fullname)\n--\n\n"},
+    {"is_package", "BundleFinder.is_package", "OO:is_package", {"self", "fullname", nullptr}, finder_is_package,
+     "is_package($self, fullname)\n--\n\n"},
+};
+
+// The C function for row `index`. Bound to corvane.vesk (whose globals it reads at the moment
+// of use) and wrapped so that it binds to the finder like a method of a class body.
+template <std::size_t index>
+PyObject* finder_method(PyObject* vesk, PyObject* args, PyObject* kwargs) {
+    const FinderMethod& method = finder_method_rows[index];
+    PyObject *self = nullptr, *argument = nullptr, *unused_path = nullptr, *unused_target = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, method.format, const_cast<char**>(method.parameters), &self,
+                                     &argument, &unused_path, &unused_target))
+        return nullptr;
+    return edge(method.traced, [&] { return method.body(vesk, self, argument); });
+}
+
+template <std::size_t... index>
+std::array<PyMethodDef, sizeof...(index)> finder_definitions(std::index_sequence<index...>) {
+    return {{{finder_method_rows[index].name,
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finder_method<index>)),
+              METH_VARARGS | METH_KEYWORDS, finder_method_rows[index].doc}...}};
+}
+
+std::array<PyMethodDef, std::size(finder_method_rows)> finder_methods =
+    finder_definitions(std::make_index_sequence<std::size(finder_method_rows)>());
 
 // The finder's class, made once per process: it serves as the modules' loader too.
 Kept bundle_finder_class;

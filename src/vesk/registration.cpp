@@ -585,17 +585,8 @@ Ref unregister_addon(Borrowed module, Borrowed name) {
     set_field(addon, "status"_n, integer(0));
     set_field(addon, "update"_n, Py_False);
     // Each undo goes as far as it can; what fails in it is dropped.
-    for (void (*undo)(Borrowed, Borrowed) : {undo_registration, take_down_package}) {
-        try {
-            undo(module, name);
-        } catch (const PythonError&) {
-            CaughtError caught;
-            if (!caught.matches(PyExc_Exception)) {
-                caught.restore();
-                throw;
-            }
-        }
-    }
+    ignoring_errors([&] { undo_registration(module, name); });
+    ignoring_errors([&] { take_down_package(module, name); });
     return none();
 }
 
