@@ -89,7 +89,7 @@ def frame_facts():
 EXPECTED_ANNOTATIONS = [
     "StringProperty(name='Name')", "StringProperty(name='Title')", "BoolProperty(name='Install status')",
     "BoolProperty(name='Update Available')", "StringProperty(name='Version')", "StringProperty(name='Data')",
-    "StringProperty(name='Tips')",
+    "StringProperty(name='Tips')", "StringProperty(name='Compiled code')",
 ]
 
 
