@@ -510,17 +510,17 @@ Ref finder_source(Borrowed finder, Borrowed fullname) {
 // under a key of this Python's bytecode and the bundle: written as records of the bundle's
 // form, "<key>" first.
 
-Ref code_key(Borrowed vesk, Borrowed bundle) {
+Ref code_key(Borrowed bundle) {
     Ref magic = attr(require(PyImport_ImportModule("importlib.util")), "MAGIC_NUMBER"_n);
     return require(PyUnicode_FromFormat("%S %zd", call(attr(magic, "hex"_n)).get(), PyUnicode_GET_LENGTH(bundle.get())));
 }
 
 // The record's compiled code, module name -> base64 text; empty when it was compiled by
 // another Python or from another bundle.
-Ref kept_code(Borrowed vesk, Borrowed record, Borrowed bundle) {
+Ref kept_code(Borrowed record, Borrowed bundle) {
     Ref found = require(PyDict_New());
     Ref kept = field(record, "code"_n);
-    Ref key = code_key(vesk, bundle);
+    Ref key = code_key(bundle);
     Ref prefix = concat({key, "\x0b\x0b"_n});
     if (require_status(static_cast<int>(PyUnicode_Tailmatch(kept.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1))) != 1)
         return found;
@@ -544,13 +544,12 @@ Ref cached_code(Borrowed finder, Borrowed fullname) {
     return {};
 }
 
-void keep_code(Borrowed vesk, Borrowed finder, Borrowed fullname, Borrowed code) {
+void keep_code(Borrowed finder, Borrowed fullname, Borrowed code) {
     Ref data = require(PyMarshal_WriteObjectToString(code.get(), Py_MARSHAL_VERSION));
     Ref binascii = require(PyImport_ImportModule("binascii"));
     Ref encoded = call_keywords(attr(binascii, "b2a_base64"_n), {data}, {{"newline"_n, Py_False}});
     set_item(attr(finder, "compiled"_n), fullname, call(attr(encoded, "decode"_n), {"ascii"_n}));
     set_attr(finder, "changed"_n, Py_True);
-    (void)vesk;
 }
 
 // exec_module(module): runs the module's source in its namespace, as the path finder's loader
@@ -565,7 +564,7 @@ Ref finder_exec_module(Borrowed vesk, Borrowed finder, Borrowed target) {
     Ref code = cached_code(finder, fullname);
     if (!code) {
         code = call(global(vesk, "compile"_n), {source, filename, "exec"_n, integer(0), Py_True});
-        keep_code(vesk, finder, fullname, code);
+        keep_code(finder, fullname, code);
     }
     Ref lines = call(attr(source, "splitlines"_n), {Py_True});
     Ref entry = require(Py_BuildValue("(nOOO)", PyUnicode_GET_LENGTH(source.get()), Py_None, lines.get(),
@@ -776,8 +775,8 @@ void serve_package(const Load& load, Borrowed record, Borrowed bundle, bool adop
     Ref init_source = lookup(found.sources, load.name);
     if (!init_source) init_source = Ref::borrow(""_n);
     if (write) write_stub(load, init_source);
-    install_finder(load.module, load.name, load.homepath, found, kept_code(load.module, record, bundle),
-                   code_key(load.module, bundle));
+    install_finder(load.module, load.name, load.homepath, found, kept_code(record, bundle),
+                   code_key(bundle));
     set_attr(find_finder(load.module, load.name), "bundle"_n, bundle);
 }
 

@@ -995,6 +995,13 @@ def _serve(env, archive_key, md5=None, index=None):
     return url
 
 
+def addon_package_bundle_text(records):
+    _tests_on_path()
+    import addon_package
+
+    return addon_package.bundle_text(records)
+
+
 def _record(vesk, env, data=""):
     prefs = _host_prefs(vesk, env)
     record = prefs.addons.add()
@@ -1029,6 +1036,20 @@ def _(vesk, env):
         (_home(env) / f"{ADDON}.data").write_text(_archives()["bundle"] + "\x0b\x0btellmora.__init__\x0bN = '\0'\n")
         _record(vesk, env, "tellmora.old\x0bOLD = 1\n")
         assert len(vesk.__import_module__(ADDON, "http://127.0.0.1:9")) == 2
+
+
+@case("__import_module__: a package-form bundle served by its finder, imported, taken down by unregister")
+def _(vesk, env):
+    import importlib
+
+    with _module_state(vesk, env):
+        _record(vesk, env, addon_package_bundle_text([
+            ("__form__", '"package"\n'), ("__init__", 'bl_info = {"name": "T"}\nfrom . import a\n'),
+            ("a", "from .sub import leaf\n"), ("sub.__init__", "\n"), ("sub.leaf", "VALUE = 1\n")]))
+        assert vesk.__import_module__(ADDON, "http://127.0.0.1:9") == []
+        assert importlib.import_module(ADDON).a.leaf.VALUE == 1
+        vesk.unregister(ADDON)
+        assert ADDON not in sys.modules
 
 
 @case("__import_module__: digest mismatch (RegisterException)")
