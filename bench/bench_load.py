@@ -7,7 +7,7 @@ For bundles of 10, 100 and 500 modules it prints the median time of a load by ea
 (processor time of this process, so that other work on the machine counts less),
 then where a load's time goes (compile, exec, gc.collect and the rest), measured in
 separate runs with those three timed through the module globals both read at use.
-Runs against the stand-in for Blender's API (tests/standin_api), on a temporary profile.
+Runs against the stand-in for Blender's API (scripts/blender/standin_api), on a temporary profile.
 """
 
 import argparse
@@ -21,7 +21,7 @@ import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE.parent / "tests" / "standin_api"), str(HERE)]
+sys.path[:0] = [str(HERE.parent / "scripts" / "blender" / "standin_api"), str(HERE)]
 
 import baseline_load  # noqa: E402
 import bpy  # noqa: E402

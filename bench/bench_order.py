@@ -212,7 +212,7 @@ def main():
     arguments = (options.runs, options.budget, options.sizes, options.shapes, options.cached_hints)
 
     if options.standin:
-        sys.path.insert(0, str(REPO / "tests" / "standin_api"))
+        sys.path.insert(0, str(REPO / "scripts" / "blender" / "standin_api"))
     run(*arguments)
     if options.blender:
         print()

@@ -16,7 +16,7 @@ TESTS = Path(__file__).parent
 REPO = TESTS.parent
 sys.path.insert(0, str(REPO / "scripts" / "blender"))
 import blender_session as session  # noqa: E402
-STANDIN = TESTS / "standin_api"
+STANDIN = REPO / "scripts" / "blender" / "standin_api"
 BLENDER = session.BLENDER
 corvane_site = session.corvane_site
 blender_env = session.blender_env

@@ -105,7 +105,7 @@ rm -rf "$check"
 "${pythons[0]}" -m venv "$check"
 "$check/bin/python" -m pip install -q --disable-pip-version-check "$sdist" 2>&1 | grep -v "^WARNING: Location" || true
 # Imported beside the stand-in for Blender's API, outside the checkout.
-(cd /tmp && PYTHONPATH=$OLDPWD/tests/standin_api "$OLDPWD/$check/bin/python" -c "
+(cd /tmp && PYTHONPATH=$OLDPWD/scripts/blender/standin_api "$OLDPWD/$check/bin/python" -c "
 import importlib.metadata, corvane.vesk as vesk
 assert vesk.__file__.startswith('$OLDPWD/$check/'), vesk.__file__
 print('   pip built it:', 'corvane', importlib.metadata.version('corvane'), 'from', vesk.__file__.split('site-packages/')[1])")

@@ -53,7 +53,7 @@ def parse_arguments():
 def import_module(package):
     # The stand-in for Blender's API comes first, then the rows, the package under test, the shared test code.
     package_path = [str(package.resolve())] if package else []
-    sys.path[:0] = [str(TESTS / "standin_api"), str(HERE)] + package_path + [str(TESTS)]
+    sys.path[:0] = [str(TESTS.parent / "scripts" / "blender" / "standin_api"), str(HERE)] + package_path + [str(TESTS)]
     import corvane.vesk as vesk
 
     if package and Path(vesk.__file__).resolve().parent != (package / "corvane").resolve():
